@@ -1,6 +1,8 @@
-# cmake -DROOT=<repo> -DFILES=<a;b> -DSTAMP=<file> -P CheckDriverIncludes.cmake
+# cmake -DROOT=<repo> -DFILES=<a|b> -DSTAMP=<file> -P CheckDriverIncludes.cmake
 # <name.h> must be a hosted WDK header; "name.h" must be driver code (beside
 # the including file or below the repository root, outside platform/).
+# FILES is separated by '|' so that it survives the command line.
+string(REPLACE "|" ";" FILES "${FILES}")
 set(errors "")
 foreach(file IN LISTS FILES)
   file(STRINGS ${file} lines REGEX "^[ \t]*#[ \t]*include")

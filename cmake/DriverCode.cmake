@@ -8,6 +8,8 @@ set(TALVOR_DRIVER_INCLUDE_DIR ${PROJECT_SOURCE_DIR}/platform/include)
 function(talvor_driver_code target)
   target_compile_options(${target} PRIVATE
     -fno-exceptions -fno-rtti -nostdinc++ -fshort-wchar
+    # Keep every call a call, so that findings name the routine that made it.
+    -fno-optimize-sibling-calls
     $<$<BOOL:${TALVOR_SANITIZE}>:-fno-sanitize=vptr>)
   target_include_directories(${target} BEFORE PRIVATE ${TALVOR_DRIVER_INCLUDE_DIR}
                              ${PROJECT_SOURCE_DIR})
@@ -23,13 +25,15 @@ function(talvor_driver_code target)
     list(APPEND files ${headers})
   endforeach()
   list(REMOVE_DUPLICATES files)
+  string(REPLACE ";" "|" file_list "${files}")
   set(stamp ${CMAKE_CURRENT_BINARY_DIR}/${target}.includes-checked)
   add_custom_command(
     OUTPUT ${stamp}
-    COMMAND ${CMAKE_COMMAND} -DROOT=${PROJECT_SOURCE_DIR} "-DFILES=${files}"
+    COMMAND ${CMAKE_COMMAND} -DROOT=${PROJECT_SOURCE_DIR} "-DFILES=${file_list}"
             -DSTAMP=${stamp} -P ${PROJECT_SOURCE_DIR}/cmake/CheckDriverIncludes.cmake
     DEPENDS ${files} ${PROJECT_SOURCE_DIR}/cmake/CheckDriverIncludes.cmake
-    COMMENT "Checking the includes of driver code in ${target}")
+    COMMENT "Checking the includes of driver code in ${target}"
+    VERBATIM)
   add_custom_target(${target}_includes DEPENDS ${stamp})
   add_dependencies(${target} ${target}_includes)
 endfunction()

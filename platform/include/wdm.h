@@ -377,10 +377,10 @@ NTSYSAPI NTSTATUS RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path,
 // ---------------------------------------------------------------------------
 // Debugging
 
-NTSYSAPI ULONG DbgPrint(PCSTR Format, ...)
-    __attribute__((format(printf, 1, 2)));
-NTSYSAPI ULONG DbgPrintEx(ULONG ComponentId, ULONG Level, PCSTR Format, ...)
-    __attribute__((format(printf, 3, 4)));
+// No printf format checking: the kernel's conversions differ from the C
+// library's (%lx takes a 32-bit ULONG, %wZ a UNICODE_STRING).
+NTSYSAPI ULONG DbgPrint(PCSTR Format, ...);
+NTSYSAPI ULONG DbgPrintEx(ULONG ComponentId, ULONG Level, PCSTR Format, ...);
 NTSYSAPI ULONG vDbgPrintEx(ULONG ComponentId, ULONG Level, PCSTR Format,
                            va_list arglist);
 NTSYSAPI void RtlAssert(PVOID FailedAssertion, PVOID FileName,

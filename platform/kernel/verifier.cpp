@@ -1,10 +1,20 @@
 #include "verifier.h"
 
+#include <cinttypes>
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
+#include <elf.h>
+#include <fcntl.h>
+#include <map>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <cstdlib>
 #include <cxxabi.h>
 #include <dlfcn.h>
 #include <memory>
+#include <utility>
 
 namespace talvor::kernel {
 
@@ -61,36 +71,154 @@ std::string to_string(const Finding &finding) {
   return text;
 }
 
+namespace {
+
+// Function symbols of one loaded module from its ELF symbol table, which
+// also names the static routines that dladdr cannot see.
+class ModuleSymbols {
+public:
+  explicit ModuleSymbols(const char *path) {
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+      return;
+    struct stat info {};
+    if (fstat(fd, &info) == 0 && info.st_size > 0) {
+      void *image = mmap(nullptr, static_cast<std::size_t>(info.st_size),
+                         PROT_READ, MAP_PRIVATE, fd, 0);
+      if (image != MAP_FAILED) {
+        load(static_cast<const unsigned char *>(image),
+             static_cast<std::size_t>(info.st_size));
+        munmap(image, static_cast<std::size_t>(info.st_size));
+      }
+    }
+    close(fd);
+  }
+
+  bool relocatable() const { return relocatable_; }
+
+  // The function that contains `value`, and its start.
+  const std::pair<std::uint64_t, std::string> *find(std::uint64_t value,
+                                                    std::uint64_t *size) const {
+    auto after = symbols_.upper_bound(value);
+    if (after == symbols_.begin())
+      return nullptr;
+    --after;
+    if (value >= after->first + after->second.first)
+      return nullptr;
+    *size = after->second.first;
+    found_ = {after->first, after->second.second};
+    return &found_;
+  }
+
+private:
+  void load(const unsigned char *image, std::size_t size) {
+    if (size < sizeof(Elf64_Ehdr) || std::memcmp(image, ELFMAG, SELFMAG) != 0)
+      return;
+    const auto *header = reinterpret_cast<const Elf64_Ehdr *>(image);
+    relocatable_ = header->e_type == ET_DYN;
+    if (header->e_shoff == 0 ||
+        header->e_shoff + std::uint64_t{header->e_shnum} * sizeof(Elf64_Shdr) >
+            size)
+      return;
+    const auto *sections =
+        reinterpret_cast<const Elf64_Shdr *>(image + header->e_shoff);
+    for (unsigned i = 0; i < header->e_shnum; ++i) {
+      const Elf64_Shdr &table = sections[i];
+      if (table.sh_type != SHT_SYMTAB || table.sh_link >= header->e_shnum)
+        continue;
+      const Elf64_Shdr &strings = sections[table.sh_link];
+      if (table.sh_offset + table.sh_size > size ||
+          strings.sh_offset + strings.sh_size > size)
+        return;
+      const auto *symbols =
+          reinterpret_cast<const Elf64_Sym *>(image + table.sh_offset);
+      const char *names =
+          reinterpret_cast<const char *>(image + strings.sh_offset);
+      for (std::size_t n = 0; n < table.sh_size / sizeof(Elf64_Sym); ++n) {
+        const Elf64_Sym &symbol = symbols[n];
+        if (ELF64_ST_TYPE(symbol.st_info) != STT_FUNC || symbol.st_value == 0 ||
+            symbol.st_name >= strings.sh_size)
+          continue;
+        symbols_[symbol.st_value] = {symbol.st_size ? symbol.st_size : 1,
+                                     names + symbol.st_name};
+      }
+    }
+  }
+
+  bool relocatable_ = false;
+  std::map<std::uint64_t, std::pair<std::uint64_t, std::string>> symbols_;
+  mutable std::pair<std::uint64_t, std::string> found_;
+};
+
+std::string demangle(const char *name) {
+  int status = 0;
+  std::unique_ptr<char, decltype(&std::free)> demangled(
+      abi::__cxa_demangle(name, nullptr, nullptr, &status), &std::free);
+  return status == 0 ? demangled.get() : name;
+}
+
+// Symbol tables of the modules seen so far. Process-wide like the modules
+// themselves; filled once per module and never changed after.
+std::string symbolize(const void *address, bool exact) {
+  static std::mutex modules_lock; // guards modules
+  static std::map<std::string, std::unique_ptr<ModuleSymbols>> modules;
+  const char *lookup = static_cast<const char *>(address) - (exact ? 0 : 1);
+  Dl_info info{};
+  if (address == nullptr || dladdr(lookup, &info) == 0 ||
+      info.dli_fname == nullptr)
+    return {};
+  std::lock_guard guard(modules_lock);
+  auto &module = modules[info.dli_fname];
+  if (!module)
+    module = std::make_unique<ModuleSymbols>(info.dli_fname);
+  auto base = reinterpret_cast<std::uintptr_t>(info.dli_fbase);
+  auto value = reinterpret_cast<std::uintptr_t>(lookup);
+  std::uint64_t key = module->relocatable() ? value - base : value;
+  std::uint64_t size = 0;
+  const auto *symbol = module->find(key, &size);
+  if (symbol == nullptr)
+    return {};
+  std::string name = demangle(symbol->second.c_str());
+  if (exact)
+    return name;
+  char offset[32];
+  std::snprintf(offset, sizeof offset, "+0x%" PRIx64,
+                key + (exact ? 0 : 1) - symbol->first);
+  return name + offset;
+}
+
+} // namespace
+
 std::string describe_code_address(const void *address) {
   if (address == nullptr)
     return "?";
+  std::string name = symbolize(address, false);
+  if (!name.empty())
+    return name;
   Dl_info info{};
-  // A return address points after the call; step back into it so that a
-  // call at the very end of a routine is not named after the next one.
   const char *lookup = static_cast<const char *>(address) - 1;
-  if (dladdr(lookup, &info) == 0)
-    return "?";
-  char buffer[64];
-  if (info.dli_sname != nullptr) {
-    int status = 0;
-    std::unique_ptr<char, decltype(&std::free)> demangled(
-        abi::__cxa_demangle(info.dli_sname, nullptr, nullptr, &status),
-        &std::free);
-    std::string name = status == 0 ? demangled.get() : info.dli_sname;
-    std::snprintf(buffer, sizeof buffer, "+0x%zx",
-                  static_cast<std::size_t>(static_cast<const char *>(address) -
-                                           static_cast<const char *>(
-                                               info.dli_saddr)));
-    return name + buffer;
-  }
-  std::string module = info.dli_fname ? info.dli_fname : "?";
+  if (dladdr(lookup, &info) == 0 || info.dli_fname == nullptr)
+    return format_address(address);
+  std::string module = info.dli_fname;
   if (auto slash = module.rfind('/'); slash != std::string::npos)
     module.erase(0, slash + 1);
+  char buffer[32];
   std::snprintf(buffer, sizeof buffer, "+0x%zx",
                 static_cast<std::size_t>(static_cast<const char *>(address) -
                                          static_cast<const char *>(
                                              info.dli_fbase)));
   return module + buffer;
+}
+
+std::string describe_routine(const void *address) {
+  std::string name = symbolize(address, true);
+  return name.empty() ? "routine " + format_address(address) : name;
+}
+
+std::string format_address(const void *address) {
+  char buffer[32];
+  std::snprintf(buffer, sizeof buffer, "%p", address);
+  return buffer;
 }
 
 void Verifier::report(FindingKind kind, std::string message,

@@ -43,6 +43,9 @@ std::string to_string(const Finding &finding);
 // findings and deadlock reports. Test and tool executables export their
 // symbols so that this works for code linked into them too.
 std::string describe_code_address(const void *address);
+std::string format_address(const void *address); // "0x7f..."
+// Names the routine that starts at `address` (a start routine, say).
+std::string describe_routine(const void *address);
 
 class Verifier {
 public:

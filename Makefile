@@ -1,0 +1,53 @@
+# talvor: `make test` builds everything and runs the tests; `make test-asan`
+# does the same under AddressSanitizer and UndefinedBehaviorSanitizer. Both
+# install what they need first.
+
+JOBS ?= $(shell nproc)
+CMAKE_FLAGS ?=
+PACKAGES := cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev clang \
+            clang-format python3
+
+.PHONY: all deps configure build test test-asan bench fuzz demo format clean
+
+all: build
+
+deps:
+	@missing=""; for p in $(PACKAGES); do \
+	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q "ok installed" || missing="$$missing $$p"; \
+	done; \
+	if [ -n "$$missing" ]; then \
+	  echo "installing:$$missing"; \
+	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing; \
+	fi
+
+out/CMakeCache.txt: | deps
+	cmake -S . -B out -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)
+
+configure: out/CMakeCache.txt
+
+build: deps configure
+	cmake --build out -j $(JOBS)
+
+test: build
+	ctest --test-dir out --output-on-failure -j $(JOBS)
+
+out-asan/CMakeCache.txt: | deps
+	cmake -S . -B out-asan -DCMAKE_BUILD_TYPE=Debug -DTALVOR_SANITIZE=ON \
+	  -DTALVOR_BENCH=OFF $(CMAKE_FLAGS)
+
+test-asan: deps out-asan/CMakeCache.txt
+	cmake --build out-asan -j $(JOBS)
+	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+	  ctest --test-dir out-asan --output-on-failure -j $(JOBS)
+
+bench: build
+	out/bench/kernel_bench
+
+demo:
+	@echo "The talvor command-line tool is not built yet; run 'make test'."
+
+format:
+	git ls-files '*.cpp' '*.h' '*.cc' | xargs clang-format -i
+
+clean:
+	rm -rf out out-asan
