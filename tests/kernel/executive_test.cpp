@@ -184,6 +184,79 @@ TEST_F(ExecutiveTest, ManyThreadsUnderManySeeds) {
   }
 }
 
+TEST_F(ExecutiveTest, SpinLockKeepsEveryUpdateUnderManySeeds) {
+  for (std::uint64_t seed = 1; seed <= 30; ++seed) {
+    start(seed);
+    run([] { EXPECT_EQ(ProgramCounter(3, 20, TRUE), 60); });
+    finish();
+  }
+}
+
+TEST_F(ExecutiveTest, SpinLockRaisesAndRestoresIrql) {
+  run([] {
+    KSPIN_LOCK lock;
+    KeInitializeSpinLock(&lock);
+    KIRQL old;
+    KeAcquireSpinLock(&lock, &old);
+    EXPECT_EQ(old, PASSIVE_LEVEL);
+    EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
+    // A zero time-out wait is allowed at DISPATCH_LEVEL.
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, TRUE);
+    LARGE_INTEGER test{};
+    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE,
+                                    &test),
+              STATUS_SUCCESS);
+    KeReleaseSpinLock(&lock, old);
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+  });
+}
+
+TEST(Scheduler, SeedSearchFindsALostUpdate) {
+  int lost = 0;
+  for (std::uint64_t seed = 1; seed <= 50; ++seed) {
+    kernel::Options options;
+    options.seed = seed;
+    kernel::Kernel kernel(options);
+    LONG total = 0;
+    EXPECT_TRUE(kernel.run([&] { total = ProgramCounter(2, 10, FALSE); })
+                    .ok());
+    lost += total < 20;
+  }
+  EXPECT_GT(lost, 0) << "no seed showed the unguarded counter losing updates";
+}
+
+TEST(Scheduler, KernelCallFromAForeignThreadIsRefused) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_DEATH(
+      {
+        kernel::Kernel kernel;
+        KEVENT event;
+        KeInitializeEvent(&event, NotificationEvent, FALSE);
+        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, NULL);
+      },
+      "outside a kernel thread");
+}
+
+TEST(RealTimeClock, ThreadsEventsAndTimeOuts) {
+  kernel::Options options;
+  options.clock = kernel::Clock::RealTime;
+  kernel::Kernel kernel(options);
+  // Any OS thread may call the kernel under the real-time clock.
+  EXPECT_EQ(ProgramPingPong(200), STATUS_SUCCESS);
+  EXPECT_EQ(ProgramCounter(2, 200, TRUE), 400);
+  KEVENT never;
+  KeInitializeEvent(&never, NotificationEvent, FALSE);
+  LARGE_INTEGER timeout = relative_ms(1);
+  std::uint64_t before = kernel.now();
+  EXPECT_EQ(KeWaitForSingleObject(&never, Executive, KernelMode, FALSE,
+                                  &timeout),
+            STATUS_TIMEOUT);
+  EXPECT_GE(kernel.now() - before, 10000u);
+  kernel.check_teardown();
+  EXPECT_TRUE(kernel.verifier().empty());
+}
+
 // --- determinism and race search -----------------------------------------
 
 std::string traced_run(std::uint64_t seed) {
@@ -333,7 +406,15 @@ INSTANTIATE_TEST_SUITE_P(
                    {FindingKind::ObjectReferenceLeak}},
         PlantedBug{"BugFailedAssertion", BugFailedAssertion,
                    {FindingKind::AssertionFailed}},
-        PlantedBug{"Test", BugPoolLeak, {FindingKind::PoolLeak}}),
+        PlantedBug{"Test", BugPoolLeak, {FindingKind::PoolLeak}},
+        PlantedBug{"BugWaitOnUninitializedEvent", BugWaitOnUninitializedEvent,
+                   {FindingKind::UninitializedObject}},
+        PlantedBug{"BugCloseInvalidHandle", BugCloseInvalidHandle,
+                   {FindingKind::ObjectMisuse}},
+        PlantedBug{"BugDereferenceTwice", BugDereferenceTwice,
+                   {FindingKind::ObjectMisuse}},
+        PlantedBug{"BugReleaseUnheldSpinLock", BugReleaseUnheldSpinLock,
+                   {FindingKind::SpinLockMisuse}}),
     [](const auto &info) { return std::string(info.param.name); });
 
 TEST_F(ExecutiveTest, PageableCheckTracesTheKernelLine) {

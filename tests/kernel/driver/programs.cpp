@@ -77,6 +77,33 @@ void PingPongPartner(PVOID Context) {
   PsTerminateSystemThread(STATUS_SUCCESS);
 }
 
+struct Counter {
+  KSPIN_LOCK Lock;
+  LONG Value;
+  LONG Left;
+  ULONG Rounds;
+  BOOLEAN Locked;
+  KEVENT Done;
+};
+
+void CounterWorker(PVOID Context) {
+  Counter *counter = static_cast<Counter *>(Context);
+  for (ULONG round = 0; round < counter->Rounds; ++round) {
+    if (counter->Locked) {
+      KIRQL old;
+      KeAcquireSpinLock(&counter->Lock, &old);
+      counter->Value = counter->Value + 1;
+      KeReleaseSpinLock(&counter->Lock, old);
+    } else {
+      // Read, let others run, write back: updates in between are lost.
+      LONG seen = InterlockedCompareExchange(&counter->Value, 0, 0);
+      InterlockedExchange(&counter->Value, seen + 1);
+    }
+  }
+  if (InterlockedDecrement(&counter->Left) == 0)
+    KeSetEvent(&counter->Done, IO_NO_INCREMENT, FALSE);
+}
+
 void WaitForever(PVOID Context) {
   KeWaitForSingleObject(Context, Executive, KernelMode, FALSE, NULL);
 }
@@ -233,4 +260,49 @@ void BugFailedAssertion(void) {
 
 void BugPoolLeak(void) {
   ExAllocatePoolWithTag(NonPagedPool, 24, TEST_TAG);
+}
+
+LONG ProgramCounter(ULONG Threads, ULONG Rounds, BOOLEAN Locked) {
+  Counter counter;
+  KeInitializeSpinLock(&counter.Lock);
+  KeInitializeEvent(&counter.Done, NotificationEvent, FALSE);
+  counter.Value = 0;
+  counter.Left = static_cast<LONG>(Threads);
+  counter.Rounds = Rounds;
+  counter.Locked = Locked;
+  for (ULONG i = 0; i < Threads; ++i) {
+    HANDLE handle;
+    if (!NT_SUCCESS(PsCreateSystemThread(&handle, 0, NULL, NULL, NULL,
+                                         CounterWorker, &counter)))
+      return -1;
+    ZwClose(handle);
+  }
+  KeWaitForSingleObject(&counter.Done, Executive, KernelMode, FALSE, NULL);
+  return counter.Value;
+}
+
+void BugWaitOnUninitializedEvent(void) {
+  KEVENT event;
+  RtlZeroMemory(&event, sizeof(event));
+  LARGE_INTEGER test;
+  test.QuadPart = 0;
+  KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &test);
+}
+
+void BugCloseInvalidHandle(void) { ZwClose(reinterpret_cast<HANDLE>(0x1234)); }
+
+void BugDereferenceTwice(void) {
+  PVOID thread = NULL;
+  if (NT_SUCCESS(StartThread(Nothing, NULL, &thread))) {
+    KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, NULL);
+    ObDereferenceObject(thread);
+    ObDereferenceObject(thread);
+  }
+}
+
+void BugReleaseUnheldSpinLock(void) {
+  KSPIN_LOCK lock;
+  KeInitializeSpinLock(&lock);
+  KIRQL irql = KeGetCurrentIrql();
+  KeReleaseSpinLock(&lock, irql);
 }

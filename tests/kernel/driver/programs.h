@@ -23,6 +23,11 @@ NTSTATUS ProgramDeadlock(void);
 // partner through two synchronization events.
 NTSTATUS ProgramPingPong(ULONG Rounds);
 
+// `Threads` threads each add 1 to a shared counter `Rounds` times, under a
+// spin lock when `Locked`, else as an unguarded read-modify-write. Returns
+// the final count.
+LONG ProgramCounter(ULONG Threads, ULONG Rounds, BOOLEAN Locked);
+
 // Planted bugs, one finding each.
 void BugWaitAtDispatchLevel(void);
 void BugSpinLockHeldAcrossWait(void);
@@ -32,5 +37,9 @@ void BugThreadNeverStopped(void);
 void BugThreadReferenceLeaked(void);
 void BugFailedAssertion(void);
 void BugPoolLeak(void);
+void BugWaitOnUninitializedEvent(void);
+void BugCloseInvalidHandle(void);
+void BugDereferenceTwice(void);
+void BugReleaseUnheldSpinLock(void);
 
 EXTERN_C_END
