@@ -54,13 +54,17 @@ void BM_WaitSetRoundTrip(benchmark::State &state, Clock clock) {
 }
 
 BENCHMARK_CAPTURE(BM_ThreadHandOff, simulation, Clock::Simulation)
-    ->Unit(benchmark::kMicrosecond)->UseRealTime();
+    ->Unit(benchmark::kMicrosecond)
+    ->UseRealTime();
 BENCHMARK_CAPTURE(BM_ThreadHandOff, real_time, Clock::RealTime)
-    ->Unit(benchmark::kMicrosecond)->UseRealTime();
+    ->Unit(benchmark::kMicrosecond)
+    ->UseRealTime();
 BENCHMARK_CAPTURE(BM_WaitSetRoundTrip, simulation, Clock::Simulation)
-    ->Unit(benchmark::kMicrosecond)->UseRealTime();
+    ->Unit(benchmark::kMicrosecond)
+    ->UseRealTime();
 BENCHMARK_CAPTURE(BM_WaitSetRoundTrip, real_time, Clock::RealTime)
-    ->Unit(benchmark::kMicrosecond)->UseRealTime();
+    ->Unit(benchmark::kMicrosecond)
+    ->UseRealTime();
 
 } // namespace
 

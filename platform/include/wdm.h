@@ -184,8 +184,9 @@ NTKERNELAPI LONG InterlockedOr(LONG volatile *Destination, LONG Value);
 NTKERNELAPI LONG InterlockedAnd(LONG volatile *Destination, LONG Value);
 NTKERNELAPI PVOID InterlockedExchangePointer(PVOID volatile *Target,
                                              PVOID Value);
-NTKERNELAPI PVOID InterlockedCompareExchangePointer(
-    PVOID volatile *Destination, PVOID Exchange, PVOID Comparand);
+NTKERNELAPI PVOID InterlockedCompareExchangePointer(PVOID volatile *Destination,
+                                                    PVOID Exchange,
+                                                    PVOID Comparand);
 
 // ---------------------------------------------------------------------------
 // Pool
@@ -252,18 +253,14 @@ typedef struct _CLIENT_ID {
 typedef void(NTAPI KSTART_ROUTINE)(PVOID StartContext);
 typedef KSTART_ROUTINE *PKSTART_ROUTINE;
 
-NTKERNELAPI NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle,
-                                          ULONG DesiredAccess,
-                                          POBJECT_ATTRIBUTES ObjectAttributes,
-                                          HANDLE ProcessHandle,
-                                          PCLIENT_ID ClientId,
-                                          PKSTART_ROUTINE StartRoutine,
-                                          PVOID StartContext);
+NTKERNELAPI NTSTATUS PsCreateSystemThread(
+    PHANDLE ThreadHandle, ULONG DesiredAccess,
+    POBJECT_ATTRIBUTES ObjectAttributes, HANDLE ProcessHandle,
+    PCLIENT_ID ClientId, PKSTART_ROUTINE StartRoutine, PVOID StartContext);
 NTKERNELAPI NTSTATUS PsTerminateSystemThread(NTSTATUS ExitStatus);
 NTKERNELAPI PKTHREAD KeGetCurrentThread(void);
 NTKERNELAPI PETHREAD PsGetCurrentThread(void);
-NTKERNELAPI KPRIORITY KeSetPriorityThread(PKTHREAD Thread,
-                                          KPRIORITY Priority);
+NTKERNELAPI KPRIORITY KeSetPriorityThread(PKTHREAD Thread, KPRIORITY Priority);
 NTKERNELAPI KPRIORITY KeQueryPriorityThread(PKTHREAD Thread);
 
 NTKERNELAPI NTSTATUS ObReferenceObjectByHandle(
@@ -321,8 +318,8 @@ NTSYSAPI LONG RtlCompareUnicodeString(PCUNICODE_STRING String1,
                                       BOOLEAN CaseInSensitive);
 NTSYSAPI NTSTATUS RtlIntegerToUnicodeString(ULONG Value, ULONG Base,
                                             PUNICODE_STRING String);
-NTSYSAPI NTSTATUS RtlUnicodeStringToInteger(PCUNICODE_STRING String,
-                                            ULONG Base, PULONG Value);
+NTSYSAPI NTSTATUS RtlUnicodeStringToInteger(PCUNICODE_STRING String, ULONG Base,
+                                            PULONG Value);
 
 // ---------------------------------------------------------------------------
 // Registry
@@ -383,8 +380,8 @@ NTSYSAPI ULONG DbgPrint(PCSTR Format, ...);
 NTSYSAPI ULONG DbgPrintEx(ULONG ComponentId, ULONG Level, PCSTR Format, ...);
 NTSYSAPI ULONG vDbgPrintEx(ULONG ComponentId, ULONG Level, PCSTR Format,
                            va_list arglist);
-NTSYSAPI void RtlAssert(PVOID FailedAssertion, PVOID FileName,
-                        ULONG LineNumber, PSTR Message);
+NTSYSAPI void RtlAssert(PVOID FailedAssertion, PVOID FileName, ULONG LineNumber,
+                        PSTR Message);
 NTKERNELAPI void TalvorPageableCheck(PCSTR Routine);
 
 #define DPFLTR_IHVDRIVER_ID 77
@@ -399,12 +396,14 @@ NTKERNELAPI void TalvorPageableCheck(PCSTR Routine);
 // A failed assertion reports (and the verifier records it); execution goes
 // on, as in a checked build continued from the debugger.
 #define ASSERT(exp)                                                            \
-  ((!(exp)) ? (RtlAssert((PVOID) #exp, (PVOID)__FILE__, __LINE__, NULL), FALSE) \
-            : TRUE)
+  ((!(exp))                                                                    \
+       ? (RtlAssert((PVOID) #exp, (PVOID)__FILE__, __LINE__, NULL), FALSE)     \
+       : TRUE)
 #define ASSERTMSG(msg, exp)                                                    \
-  ((!(exp)) ? (RtlAssert((PVOID) #exp, (PVOID)__FILE__, __LINE__, (PSTR)(msg)), \
-               FALSE)                                                          \
-            : TRUE)
+  ((!(exp))                                                                    \
+       ? (RtlAssert((PVOID) #exp, (PVOID)__FILE__, __LINE__, (PSTR)(msg)),     \
+          FALSE)                                                               \
+       : TRUE)
 #define NT_ASSERT(exp) ASSERT(exp)
 
 // Pageable routines begin with PAGED_CODE(): above APC_LEVEL it traces the

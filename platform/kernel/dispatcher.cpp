@@ -11,6 +11,12 @@ namespace {
 // UTC in 100 ns units since 1601, fixed so that runs repeat.
 constexpr std::uint64_t kSystemEpoch = 134116992000000000ULL;
 
+// STATUS_WAIT_n names the object that satisfied a WaitAny (n < 64).
+NTSTATUS wait_status(WAIT_TYPE type, ULONG key) {
+  return type == WaitAny ? static_cast<NTSTATUS>(STATUS_WAIT_0 + key)
+                         : STATUS_SUCCESS;
+}
+
 bool is_event(const DISPATCHER_HEADER *header) {
   return header->Type == kEventNotificationObject ||
          header->Type == kEventSynchronizationObject;
@@ -18,7 +24,9 @@ bool is_event(const DISPATCHER_HEADER *header) {
 
 } // namespace
 
-std::uint64_t system_epoch() { return kSystemEpoch; }
+std::uint64_t system_epoch() {
+  return kSystemEpoch;
+}
 
 bool Scheduler::check_object(DISPATCHER_HEADER *header, const char *routine,
                              const void *site) {
@@ -26,11 +34,11 @@ bool Scheduler::check_object(DISPATCHER_HEADER *header, const char *routine,
       header->WaitListHead.Flink != nullptr &&
       header->WaitListHead.Blink != nullptr)
     return true;
-  kernel_.verifier().report(FindingKind::UninitializedObject,
-                            std::string(routine) +
-                                " on an object that was never initialised: " +
-                                format_address(header),
-                            describe_code_address(site));
+  kernel_.verifier().report(
+      FindingKind::UninitializedObject,
+      std::string(routine) +
+          " on an object that was never initialised: " + format_address(header),
+      describe_code_address(site));
   return false;
 }
 
@@ -97,8 +105,7 @@ void Scheduler::wake_waiters(DISPATCHER_HEADER *header) {
       if (!satisfiable(thread, &key))
         continue;
       consume(thread, key);
-      satisfy(thread, thread->wait_type == WaitAny ? STATUS_WAIT_0 + key
-                                                   : STATUS_SUCCESS);
+      satisfy(thread, wait_status(thread->wait_type, key));
       woke = true;
       break;
     }
@@ -158,7 +165,7 @@ NTSTATUS Scheduler::wait(ULONG count, PVOID objects[], WAIT_TYPE type,
   ULONG key = 0;
   if (satisfiable(self, &key)) {
     consume(self, key);
-    return type == WaitAny ? STATUS_WAIT_0 + key : STATUS_SUCCESS;
+    return wait_status(type, key);
   }
   self->has_deadline = timeout != nullptr;
   if (timeout != nullptr) {
@@ -307,9 +314,10 @@ void Scheduler::check_lock_order(Thread *self, PKSPIN_LOCK lock,
                                : std::string("a chain of other locks");
       kernel_.verifier().report(
           FindingKind::SpinLockOrderInversion,
-          "spin lock " + format_address(lock) + " taken while holding " + format_address(held) +
-              ", but " + format_address(held) + " was taken while holding " + format_address(lock) +
-              " in " + before,
+          "spin lock " + format_address(lock) + " taken while holding " +
+              format_address(held) + ", but " + format_address(held) +
+              " was taken while holding " + format_address(lock) + " in " +
+              before,
           here);
     }
     lock_order_[held].emplace(lock, here);

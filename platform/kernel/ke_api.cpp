@@ -10,7 +10,9 @@ using talvor::kernel::Scheduler;
 
 namespace {
 
-Scheduler &scheduler() { return Kernel::get().scheduler(); }
+Scheduler &scheduler() {
+  return Kernel::get().scheduler();
+}
 
 void report(FindingKind kind, const std::string &message, const void *site) {
   Kernel::get().verifier().report(kind, message, describe_code_address(site));
@@ -133,8 +135,7 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
   (void)Alertable;
   PVOID objects[1] = {Object};
   return scheduler().wait(1, objects, WaitAny, Timeout,
-                          __builtin_return_address(0),
-                          "KeWaitForSingleObject");
+                          __builtin_return_address(0), "KeWaitForSingleObject");
 }
 
 NTSTATUS KeWaitForMultipleObjects(ULONG Count, PVOID Object[],
@@ -167,7 +168,9 @@ NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
 // ---------------------------------------------------------------------------
 // Time
 
-ULONG KeQueryTimeIncrement(void) { return Kernel::get().time_increment(); }
+ULONG KeQueryTimeIncrement(void) {
+  return Kernel::get().time_increment();
+}
 
 void KeQuerySystemTime(PLARGE_INTEGER CurrentTime) {
   CurrentTime->QuadPart = static_cast<LONGLONG>(Kernel::get().system_time());
@@ -179,7 +182,9 @@ void KeQueryTickCount(PLARGE_INTEGER TickCount) {
       static_cast<LONGLONG>(kernel.now() / kernel.time_increment());
 }
 
-ULONGLONG KeQueryInterruptTime(void) { return Kernel::get().now(); }
+ULONGLONG KeQueryInterruptTime(void) {
+  return Kernel::get().now();
+}
 
 // ---------------------------------------------------------------------------
 // Interlocked operations: each is followed by a yield point, so that the

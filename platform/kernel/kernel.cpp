@@ -44,7 +44,9 @@ Kernel::~Kernel() {
   the_kernel.store(nullptr);
 }
 
-Kernel *Kernel::current() { return the_kernel.load(); }
+Kernel *Kernel::current() {
+  return the_kernel.load();
+}
 
 Kernel &Kernel::get() {
   Kernel *kernel = the_kernel.load();
@@ -66,9 +68,13 @@ void Kernel::check_teardown() {
   pool_->check_leaks();
 }
 
-std::uint64_t Kernel::now() const { return scheduler_->now(); }
+std::uint64_t Kernel::now() const {
+  return scheduler_->now();
+}
 
-std::uint64_t Kernel::system_time() const { return system_epoch() + now(); }
+std::uint64_t Kernel::system_time() const {
+  return system_epoch() + now();
+}
 
 void Kernel::set_wdm_version(UCHAR major, UCHAR minor) {
   wdm_major_ = major;

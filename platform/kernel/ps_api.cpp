@@ -55,14 +55,12 @@ NTSTATUS PsTerminateSystemThread(NTSTATUS ExitStatus) {
 }
 
 PKTHREAD KeGetCurrentThread(void) {
-  auto *thread =
-      Kernel::get().scheduler().current_or_die("KeGetCurrentThread");
+  auto *thread = Kernel::get().scheduler().current_or_die("KeGetCurrentThread");
   return &thread->object.Tcb;
 }
 
 PETHREAD PsGetCurrentThread(void) {
-  auto *thread =
-      Kernel::get().scheduler().current_or_die("PsGetCurrentThread");
+  auto *thread = Kernel::get().scheduler().current_or_die("PsGetCurrentThread");
   return &thread->object;
 }
 
@@ -76,11 +74,11 @@ KPRIORITY KeQueryPriorityThread(PKTHREAD Thread) {
   return Thread->Owner->priority;
 }
 
-NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess,
-                                   POBJECT_TYPE ObjectType,
-                                   KPROCESSOR_MODE AccessMode, PVOID *Object,
-                                   POBJECT_HANDLE_INFORMATION
-                                       HandleInformation) {
+NTSTATUS
+ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess,
+                          POBJECT_TYPE ObjectType, KPROCESSOR_MODE AccessMode,
+                          PVOID *Object,
+                          POBJECT_HANDLE_INFORMATION HandleInformation) {
   (void)DesiredAccess;
   (void)AccessMode;
   if (ObjectType != nullptr && ObjectType != *PsThreadType)

@@ -178,8 +178,8 @@ Thread *Scheduler::thread_of(PVOID object) const {
   return nullptr;
 }
 
-NTSTATUS Scheduler::create_system_thread(PKSTART_ROUTINE start,
-                                         PVOID context, HANDLE *handle) {
+NTSTATUS Scheduler::create_system_thread(PKSTART_ROUTINE start, PVOID context,
+                                         HANDLE *handle) {
   Thread *self = current_or_die("PsCreateSystemThread");
   Lock lock(dispatcher_lock_);
   if (fail_thread_creations_ > 0) {
@@ -196,7 +196,7 @@ NTSTATUS Scheduler::create_system_thread(PKSTART_ROUTINE start,
   std::uintptr_t value = next_handle_;
   next_handle_ += 4;
   handles_[value] = thread;
-  *handle = reinterpret_cast<HANDLE>(value);
+  *handle = reinterpret_cast<HANDLE>(value); // NOLINT: handles are numbers
   start_os_thread(thread);
   yield_locked(lock, self);
   return STATUS_SUCCESS;
@@ -231,7 +231,8 @@ NTSTATUS Scheduler::close_handle(HANDLE handle, const void *site) {
   auto found = handles_.find(reinterpret_cast<std::uintptr_t>(handle));
   if (found == handles_.end()) {
     kernel_.verifier().report(FindingKind::ObjectMisuse,
-                              "ZwClose of an invalid handle " + format_address(handle),
+                              "ZwClose of an invalid handle " +
+                                  format_address(handle),
                               describe_code_address(site));
     return STATUS_INVALID_HANDLE;
   }
@@ -246,7 +247,8 @@ LONG_PTR Scheduler::reference(PVOID object, const void *site) {
   Thread *thread = thread_of(object);
   if (thread == nullptr) {
     kernel_.verifier().report(FindingKind::ObjectMisuse,
-                              "reference to an unknown object " + format_address(object),
+                              "reference to an unknown object " +
+                                  format_address(object),
                               describe_code_address(site));
     return 0;
   }
@@ -257,10 +259,10 @@ LONG_PTR Scheduler::dereference(PVOID object, const void *site) {
   Lock lock(dispatcher_lock_);
   Thread *thread = thread_of(object);
   if (thread == nullptr) {
-    kernel_.verifier().report(
-        FindingKind::ObjectMisuse,
-        "dereference of an unknown or freed object " + format_address(object),
-        describe_code_address(site));
+    kernel_.verifier().report(FindingKind::ObjectMisuse,
+                              "dereference of an unknown or freed object " +
+                                  format_address(object),
+                              describe_code_address(site));
     return 0;
   }
   LONG left = thread->references - 1;
@@ -279,8 +281,8 @@ RunResult Scheduler::run(std::function<void()> body, std::string name) {
   Lock lock(dispatcher_lock_);
   if (dead_) {
     RunResult result = result_;
-    result.report = "the kernel stopped after an earlier run failed\n" +
-                    result.report;
+    result.report =
+        "the kernel stopped after an earlier run failed\n" + result.report;
     return result;
   }
   Thread *thread = new_thread(std::move(name));
@@ -365,8 +367,8 @@ Thread *Scheduler::pick_next(Lock &) {
         earliest = thread->deadline;
         any_deadline = true;
       }
-    if (!any_deadline || (body_finished_ && earliest > body_end_ +
-                                                           settle_limit_)) {
+    if (!any_deadline ||
+        (body_finished_ && earliest > body_end_ + settle_limit_)) {
       if (body_finished_)
         end_run(RunOutcome::Completed, {});
       else
@@ -417,8 +419,8 @@ std::string Scheduler::describe_threads() const {
     if (thread->spin_wait != nullptr) {
       text += "spins on spin lock " + format_address(thread->spin_wait);
     } else if (thread->wait_count == 0) {
-      text += "delays until " + std::to_string(thread->deadline / 10000) +
-              " ms";
+      text +=
+          "delays until " + std::to_string(thread->deadline / 10000) + " ms";
     } else {
       text += thread->wait_count > 1
                   ? (thread->wait_type == WaitAll ? "waits for all of "
@@ -503,12 +505,11 @@ void Scheduler::check_teardown() {
     if (thread->state != ThreadState::Terminated) {
       std::string where;
       if (thread->state == ThreadState::Waiting)
-        where = " (blocked in " + describe_code_address(thread->wait_site) +
-                ")";
+        where =
+            " (blocked in " + describe_code_address(thread->wait_site) + ")";
       kernel_.verifier().report(FindingKind::ThreadRunningAtTeardown,
-                                "thread " + std::to_string(thread->id) +
-                                    " \"" + thread->name + "\" never ended" +
-                                    where);
+                                "thread " + std::to_string(thread->id) + " \"" +
+                                    thread->name + "\" never ended" + where);
       continue;
     }
     LONG handles = 0;

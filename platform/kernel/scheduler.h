@@ -125,8 +125,7 @@ public:
 
   // --- dispatcher
   NTSTATUS wait(ULONG count, PVOID objects[], WAIT_TYPE type,
-                PLARGE_INTEGER timeout, const void *site,
-                const char *routine);
+                PLARGE_INTEGER timeout, const void *site, const char *routine);
   NTSTATUS delay(PLARGE_INTEGER interval, const void *site);
   void initialize_event(PRKEVENT event, EVENT_TYPE type, BOOLEAN state);
   LONG set_event(PRKEVENT event, bool pulse, const void *site);

@@ -3,17 +3,17 @@
 #include <cinttypes>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <cxxabi.h>
+#include <dlfcn.h>
 #include <elf.h>
 #include <fcntl.h>
 #include <map>
+#include <memory>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <cstdlib>
-#include <cxxabi.h>
-#include <dlfcn.h>
-#include <memory>
 #include <utility>
 
 namespace talvor::kernel {
@@ -203,10 +203,10 @@ std::string describe_code_address(const void *address) {
   if (auto slash = module.rfind('/'); slash != std::string::npos)
     module.erase(0, slash + 1);
   char buffer[32];
-  std::snprintf(buffer, sizeof buffer, "+0x%zx",
-                static_cast<std::size_t>(static_cast<const char *>(address) -
-                                         static_cast<const char *>(
-                                             info.dli_fbase)));
+  std::snprintf(
+      buffer, sizeof buffer, "+0x%zx",
+      static_cast<std::size_t>(static_cast<const char *>(address) -
+                               static_cast<const char *>(info.dli_fbase)));
   return module + buffer;
 }
 
@@ -221,8 +221,7 @@ std::string format_address(const void *address) {
   return buffer;
 }
 
-void Verifier::report(FindingKind kind, std::string message,
-                      std::string site) {
+void Verifier::report(FindingKind kind, std::string message, std::string site) {
   std::lock_guard guard(findings_lock_);
   findings_.push_back({kind, std::move(message), std::move(site)});
   if (echo_)

@@ -12,8 +12,8 @@
 namespace talvor::test {
 namespace {
 
-using ::testing::HasSubstr;
 using kernel::FindingKind;
+using ::testing::HasSubstr;
 
 LARGE_INTEGER relative_ms(LONGLONG ms) {
   LARGE_INTEGER value;
@@ -30,18 +30,18 @@ TEST_F(ExecutiveTest, LongTimeOutCostsNoRealTime) {
     KeInitializeEvent(&never, NotificationEvent, FALSE);
     LARGE_INTEGER timeout = relative_ms(5000);
     std::uint64_t before = kernel().now();
-    EXPECT_EQ(KeWaitForSingleObject(&never, Executive, KernelMode, FALSE,
-                                    &timeout),
-              STATUS_TIMEOUT);
+    EXPECT_EQ(
+        KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, &timeout),
+        STATUS_TIMEOUT);
     EXPECT_EQ(kernel().now() - before, 5000u * 10000);
   });
   auto real = std::chrono::steady_clock::now() - started;
   // The wait is virtual: far less real time than the time-out it models.
   EXPECT_LT(real, std::chrono::milliseconds(5000));
-  RecordProperty("real_microseconds",
-                 std::to_string(std::chrono::duration_cast<
-                                    std::chrono::microseconds>(real)
-                                    .count()));
+  RecordProperty(
+      "real_microseconds",
+      std::to_string(
+          std::chrono::duration_cast<std::chrono::microseconds>(real).count()));
 }
 
 TEST_F(ExecutiveTest, EventSemantics) {
@@ -51,14 +51,14 @@ TEST_F(ExecutiveTest, EventSemantics) {
     KeInitializeEvent(&synchronization, SynchronizationEvent, TRUE);
     LARGE_INTEGER test{};
 
-    EXPECT_EQ(KeWaitForSingleObject(&notification, Executive, KernelMode,
-                                    FALSE, &test),
+    EXPECT_EQ(KeWaitForSingleObject(&notification, Executive, KernelMode, FALSE,
+                                    &test),
               STATUS_TIMEOUT);
     EXPECT_EQ(KeSetEvent(&notification, IO_NO_INCREMENT, FALSE), 0);
     EXPECT_EQ(KeSetEvent(&notification, IO_NO_INCREMENT, FALSE), 1);
     // A notification event stays signalled for every waiter.
-    EXPECT_EQ(KeWaitForSingleObject(&notification, Executive, KernelMode,
-                                    FALSE, &test),
+    EXPECT_EQ(KeWaitForSingleObject(&notification, Executive, KernelMode, FALSE,
+                                    &test),
               STATUS_SUCCESS);
     EXPECT_EQ(KeReadStateEvent(&notification), 1);
     EXPECT_EQ(KeResetEvent(&notification), 1);
@@ -119,9 +119,9 @@ TEST_F(ExecutiveTest, AbsoluteTimeOutsAndDelays) {
     until.QuadPart = start.QuadPart + 250 * 10000;
     KEVENT never;
     KeInitializeEvent(&never, NotificationEvent, FALSE);
-    EXPECT_EQ(KeWaitForSingleObject(&never, Executive, KernelMode, FALSE,
-                                    &until),
-              STATUS_TIMEOUT);
+    EXPECT_EQ(
+        KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, &until),
+        STATUS_TIMEOUT);
     LARGE_INTEGER now;
     KeQuerySystemTime(&now);
     EXPECT_EQ(now.QuadPart - start.QuadPart, 250 * 10000);
@@ -156,9 +156,7 @@ TEST_F(ExecutiveTest, WdmVersionAnswersFromTheSetting) {
 
 TEST_F(ExecutiveTest, WorkerThreadStartsAndStops) {
   ULONG passes = 0;
-  run([&] {
-    EXPECT_EQ(ProgramStartStopWorker(&passes), STATUS_SUCCESS);
-  });
+  run([&] { EXPECT_EQ(ProgramStartStopWorker(&passes), STATUS_SUCCESS); });
   // 105 ms of 10 ms polls, whatever the interleaving.
   EXPECT_EQ(passes, 10u);
 }
@@ -204,9 +202,9 @@ TEST_F(ExecutiveTest, SpinLockRaisesAndRestoresIrql) {
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, TRUE);
     LARGE_INTEGER test{};
-    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE,
-                                    &test),
-              STATUS_SUCCESS);
+    EXPECT_EQ(
+        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &test),
+        STATUS_SUCCESS);
     KeReleaseSpinLock(&lock, old);
     EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
   });
@@ -219,8 +217,7 @@ TEST(Scheduler, SeedSearchFindsALostUpdate) {
     options.seed = seed;
     kernel::Kernel kernel(options);
     LONG total = 0;
-    EXPECT_TRUE(kernel.run([&] { total = ProgramCounter(2, 10, FALSE); })
-                    .ok());
+    EXPECT_TRUE(kernel.run([&] { total = ProgramCounter(2, 10, FALSE); }).ok());
     lost += total < 20;
   }
   EXPECT_GT(lost, 0) << "no seed showed the unguarded counter losing updates";
@@ -249,9 +246,9 @@ TEST(RealTimeClock, ThreadsEventsAndTimeOuts) {
   KeInitializeEvent(&never, NotificationEvent, FALSE);
   LARGE_INTEGER timeout = relative_ms(1);
   std::uint64_t before = kernel.now();
-  EXPECT_EQ(KeWaitForSingleObject(&never, Executive, KernelMode, FALSE,
-                                  &timeout),
-            STATUS_TIMEOUT);
+  EXPECT_EQ(
+      KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, &timeout),
+      STATUS_TIMEOUT);
   EXPECT_GE(kernel.now() - before, 10000u);
   kernel.check_teardown();
   EXPECT_TRUE(kernel.verifier().empty());
@@ -389,38 +386,48 @@ TEST_P(VerifierFinds, PlantedBug) {
 
 INSTANTIATE_TEST_SUITE_P(
     Executive, VerifierFinds,
-    ::testing::Values(
-        PlantedBug{"BugWaitAtDispatchLevel", BugWaitAtDispatchLevel,
-                   {FindingKind::WaitAtDispatchLevel}},
-        PlantedBug{"BugSpinLockHeldAcrossWait", BugSpinLockHeldAcrossWait,
-                   {FindingKind::WaitAtDispatchLevel,
-                    FindingKind::SpinLockHeldAcrossWait}},
-        PlantedBug{"BugSpinLockOrderInversion", BugSpinLockOrderInversion,
-                   {FindingKind::SpinLockOrderInversion}},
-        PlantedBug{"PageableRoutine", BugPageableAtDispatchLevel,
-                   {FindingKind::PageableAtRaisedIrql}},
-        PlantedBug{"WaitForever", BugThreadNeverStopped,
-                   {FindingKind::ThreadRunningAtTeardown,
-                    FindingKind::PoolLeak}},
-        PlantedBug{"Nothing", BugThreadReferenceLeaked,
-                   {FindingKind::ObjectReferenceLeak}},
-        PlantedBug{"BugFailedAssertion", BugFailedAssertion,
-                   {FindingKind::AssertionFailed}},
-        PlantedBug{"Test", BugPoolLeak, {FindingKind::PoolLeak}},
-        PlantedBug{"BugWaitOnUninitializedEvent", BugWaitOnUninitializedEvent,
-                   {FindingKind::UninitializedObject}},
-        PlantedBug{"BugCloseInvalidHandle", BugCloseInvalidHandle,
-                   {FindingKind::ObjectMisuse}},
-        PlantedBug{"BugDereferenceTwice", BugDereferenceTwice,
-                   {FindingKind::ObjectMisuse}},
-        PlantedBug{"BugReleaseUnheldSpinLock", BugReleaseUnheldSpinLock,
-                   {FindingKind::SpinLockMisuse}}),
+    ::testing::Values(PlantedBug{"BugWaitAtDispatchLevel",
+                                 BugWaitAtDispatchLevel,
+                                 {FindingKind::WaitAtDispatchLevel}},
+                      PlantedBug{"BugSpinLockHeldAcrossWait",
+                                 BugSpinLockHeldAcrossWait,
+                                 {FindingKind::WaitAtDispatchLevel,
+                                  FindingKind::SpinLockHeldAcrossWait}},
+                      PlantedBug{"BugSpinLockOrderInversion",
+                                 BugSpinLockOrderInversion,
+                                 {FindingKind::SpinLockOrderInversion}},
+                      PlantedBug{"PageableRoutine",
+                                 BugPageableAtDispatchLevel,
+                                 {FindingKind::PageableAtRaisedIrql}},
+                      PlantedBug{"WaitForever",
+                                 BugThreadNeverStopped,
+                                 {FindingKind::ThreadRunningAtTeardown,
+                                  FindingKind::PoolLeak}},
+                      PlantedBug{"Nothing",
+                                 BugThreadReferenceLeaked,
+                                 {FindingKind::ObjectReferenceLeak}},
+                      PlantedBug{"BugFailedAssertion",
+                                 BugFailedAssertion,
+                                 {FindingKind::AssertionFailed}},
+                      PlantedBug{"Test", BugPoolLeak, {FindingKind::PoolLeak}},
+                      PlantedBug{"BugWaitOnUninitializedEvent",
+                                 BugWaitOnUninitializedEvent,
+                                 {FindingKind::UninitializedObject}},
+                      PlantedBug{"BugCloseInvalidHandle",
+                                 BugCloseInvalidHandle,
+                                 {FindingKind::ObjectMisuse}},
+                      PlantedBug{"BugDereferenceTwice",
+                                 BugDereferenceTwice,
+                                 {FindingKind::ObjectMisuse}},
+                      PlantedBug{"BugReleaseUnheldSpinLock",
+                                 BugReleaseUnheldSpinLock,
+                                 {FindingKind::SpinLockMisuse}}),
     [](const auto &info) { return std::string(info.param.name); });
 
 TEST_F(ExecutiveTest, PageableCheckTracesTheKernelLine) {
   run([] { BugPageableAtDispatchLevel(); });
-  EXPECT_TRUE(kernel().trace().contains(
-      "EX: Pageable code called at IRQL 2\n"));
+  EXPECT_TRUE(
+      kernel().trace().contains("EX: Pageable code called at IRQL 2\n"));
   EXPECT_EQ(kernel().verifier().take().size(), 1u);
 }
 

@@ -108,9 +108,13 @@ void WaitForever(PVOID Context) {
   KeWaitForSingleObject(Context, Executive, KernelMode, FALSE, NULL);
 }
 
-void Nothing(PVOID Context) { UNREFERENCED_PARAMETER(Context); }
+void Nothing(PVOID Context) {
+  UNREFERENCED_PARAMETER(Context);
+}
 
-void PageableRoutine(void) { PAGED_CODE(); }
+void PageableRoutine(void) {
+  PAGED_CODE();
+}
 
 } // namespace
 
@@ -127,14 +131,12 @@ NTSTATUS ProgramStartStopWorker(PULONG Passes) {
   PVOID thread = NULL;
   NTSTATUS status = StartThread(WorkerMain, worker, &thread);
   if (NT_SUCCESS(status)) {
-    KeWaitForSingleObject(&worker->Started, Executive, KernelMode, FALSE,
-                          NULL);
+    KeWaitForSingleObject(&worker->Started, Executive, KernelMode, FALSE, NULL);
     LARGE_INTEGER run;
     run.QuadPart = -105 * 1000 * 10; // 105 ms
     KeDelayExecutionThread(KernelMode, FALSE, &run);
     KeSetEvent(&worker->Stop, IO_NO_INCREMENT, FALSE);
-    KeWaitForSingleObject(&worker->Stopped, Executive, KernelMode, FALSE,
-                          NULL);
+    KeWaitForSingleObject(&worker->Stopped, Executive, KernelMode, FALSE, NULL);
     JoinThread(thread);
     *Passes = static_cast<ULONG>(worker->Passes);
   }
@@ -242,8 +244,8 @@ void BugThreadNeverStopped(void) {
       ExAllocatePoolWithTag(NonPagedPool, sizeof(KEVENT), TEST_TAG));
   KeInitializeEvent(never, NotificationEvent, FALSE);
   HANDLE handle;
-  if (NT_SUCCESS(PsCreateSystemThread(&handle, 0, NULL, NULL, NULL,
-                                      WaitForever, never)))
+  if (NT_SUCCESS(PsCreateSystemThread(&handle, 0, NULL, NULL, NULL, WaitForever,
+                                      never)))
     ZwClose(handle);
 }
 
@@ -289,7 +291,9 @@ void BugWaitOnUninitializedEvent(void) {
   KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &test);
 }
 
-void BugCloseInvalidHandle(void) { ZwClose(reinterpret_cast<HANDLE>(0x1234)); }
+void BugCloseInvalidHandle(void) {
+  ZwClose(reinterpret_cast<HANDLE>(0x1234));
+}
 
 void BugDereferenceTwice(void) {
   PVOID thread = NULL;
