@@ -36,8 +36,7 @@ Kernel::Kernel(Options options)
 }
 
 Kernel::~Kernel() {
-  if (!torn_down_)
-    check_teardown();
+  check_teardown();
   if (scheduler_->prepare_destruction())
     delete scheduler_;
   // else: abandoned threads sleep on the scheduler's locks for good.
@@ -63,6 +62,8 @@ RunResult Kernel::run(std::function<void()> body, std::string name) {
 }
 
 void Kernel::check_teardown() {
+  if (torn_down_)
+    return;
   torn_down_ = true;
   scheduler_->check_teardown();
   pool_->check_leaks();

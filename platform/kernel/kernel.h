@@ -68,8 +68,8 @@ public:
   // calling thread is not a kernel thread; it may call run() again.
   RunResult run(std::function<void()> body, std::string name = "main");
 
-  // Teardown checks (pool leaks, threads still running, leaked references).
-  // Run by the destructor as well; callable earlier so a test can see them.
+  // Teardown checks (pool leaks, threads still running, leaked references),
+  // once: by the destructor, or earlier by a test that wants to see them.
   void check_teardown();
 
   const Options &options() const { return options_; }
