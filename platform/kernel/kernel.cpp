@@ -26,6 +26,7 @@ Kernel::Kernel(Options options)
       pool_(std::make_unique<Pool>(*verifier_,
                                    options.clock == Clock::Simulation)),
       registry_(std::make_unique<Registry>()),
+      io_(std::make_unique<IoManager>(*this)),
       scheduler_(new Scheduler(*this, options_)) {
   trace_->set_echo(options.echo_trace || env_flag("TALVOR_TRACE"));
   Kernel *expected = nullptr;
@@ -65,6 +66,7 @@ void Kernel::check_teardown() {
   if (torn_down_)
     return;
   torn_down_ = true;
+  io_->check_teardown();
   scheduler_->check_teardown();
   pool_->check_leaks();
 }

@@ -10,6 +10,7 @@
 
 #include <wdm.h>
 
+#include "iomgr.h"
 #include "pool.h"
 #include "registry.h"
 #include "trace.h"
@@ -95,6 +96,7 @@ public:
   Registry &registry() { return *registry_; }
   Trace &trace() { return *trace_; }
   Verifier &verifier() { return *verifier_; }
+  IoManager &io() { return *io_; }
 
 private:
   Options options_;
@@ -106,6 +108,7 @@ private:
   std::unique_ptr<Trace> trace_;
   std::unique_ptr<Pool> pool_;
   std::unique_ptr<Registry> registry_;
+  std::unique_ptr<IoManager> io_;
   // The scheduler may outlive the kernel: threads abandoned in a deadlock
   // still sleep on its locks, so it is then deliberately never freed.
   Scheduler *scheduler_;

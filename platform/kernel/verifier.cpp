@@ -54,6 +54,16 @@ const char *to_string(FindingKind kind) {
     return "uninitialized object";
   case FindingKind::AssertionFailed:
     return "assertion failed";
+  case FindingKind::IrpCompletedTwice:
+    return "IRP completed twice";
+  case FindingKind::IrpMisuse:
+    return "IRP misuse";
+  case FindingKind::IrpLeftPending:
+    return "IRP left pending";
+  case FindingKind::DeviceMisuse:
+    return "device object misuse";
+  case FindingKind::DeviceLeak:
+    return "device object never deleted";
   }
   return "finding";
 }

@@ -27,6 +27,11 @@ enum class FindingKind {
   ObjectMisuse,
   UninitializedObject,
   AssertionFailed,
+  IrpCompletedTwice,
+  IrpMisuse,
+  IrpLeftPending,
+  DeviceMisuse,
+  DeviceLeak,
 };
 
 const char *to_string(FindingKind kind);
