@@ -310,8 +310,8 @@ private:
     integer_text(conv, magnitude, 10, false, sign);
   }
 
-  void unsigned_integer(const Conversion &conv, std::uint64_t value, unsigned base,
-                        bool upper) {
+  void unsigned_integer(const Conversion &conv, std::uint64_t value,
+                        unsigned base, bool upper) {
     std::string prefix;
     if (conv.alternate && base == 16 && value != 0)
       prefix = upper ? "0X" : "0x";
@@ -338,8 +338,8 @@ private:
 
   // Writes prefix and body within the field width; `columns` is how wide
   // they count.
-  void pad(const Conversion &conv, std::string_view prefix, std::string_view body,
-           std::size_t columns, bool zero) {
+  void pad(const Conversion &conv, std::string_view prefix,
+           std::string_view body, std::size_t columns, bool zero) {
     std::size_t padding = static_cast<std::size_t>(conv.width) > columns
                               ? conv.width - columns
                               : 0;
