@@ -585,6 +585,7 @@ TEST_P(PoolTest, ConcurrentCallersKeepTheBooksStraight) {
   // kernels call the pool from many threads at once.
   constexpr int kThreads = 4;
   constexpr int kRounds = 3000;
+  pool(); // made once, before the threads race to use it
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t)
     threads.emplace_back([&] {
