@@ -602,6 +602,8 @@ OpenResult Application::open(const std::string &name) {
   Handle handle{next_handle_};
   next_handle_ += 4;
   handles_[handle] = file;
+  std::erase_if(files_, [](const auto &weak) { return weak.expired(); });
+  files_.push_back(file);
   return {status, handle};
 }
 
@@ -740,12 +742,32 @@ std::size_t Application::open_handles() const {
   return handles_.size();
 }
 
-void Application::exit() {
+std::vector<std::shared_ptr<File>> Application::live_files() {
+  std::lock_guard guard(handles_lock_);
+  std::vector<std::shared_ptr<File>> files;
+  for (const auto &weak : files_)
+    if (auto file = weak.lock())
+      files.push_back(std::move(file));
+  return files;
+}
+
+bool Application::idle() {
   {
     std::lock_guard guard(handles_lock_);
-    if (handles_.empty())
-      return;
+    if (!handles_.empty())
+      return false;
   }
+  for (const auto &file : live_files()) {
+    std::lock_guard guard(file->lock);
+    if (!file->in_flight.empty())
+      return false;
+  }
+  return true;
+}
+
+void Application::exit() {
+  if (idle())
+    return;
   if (kernel_.clock() == Clock::Simulation &&
       kernel_.scheduler().current() == nullptr) {
     kernel_.run([this] { shutdown(); }, "application exit");
@@ -755,14 +777,9 @@ void Application::exit() {
 }
 
 void Application::shutdown() {
-  std::map<Handle, std::shared_ptr<File>> handles;
-  {
-    std::lock_guard guard(handles_lock_);
-    handles.swap(handles_);
-  }
   // As a process's threads run down: their requests are cancelled first,
   // then the handle table is closed.
-  for (const auto &[handle, file] : handles) {
+  for (const auto &file : live_files()) {
     std::vector<std::shared_ptr<State>> requests;
     {
       std::lock_guard guard(file->lock);
@@ -772,6 +789,11 @@ void Application::shutdown() {
     }
     for (const auto &op : requests)
       Request(op).cancel();
+  }
+  std::map<Handle, std::shared_ptr<File>> handles;
+  {
+    std::lock_guard guard(handles_lock_);
+    handles.swap(handles_);
   }
   for (const auto &[handle, file] : handles) {
     send_file_irp(*file, IRP_MJ_CLEANUP, file->cleanup_irp, nullptr);

@@ -119,15 +119,20 @@ private:
   Request start(const std::shared_ptr<File> &file, ULONG code,
                 std::span<const std::uint8_t> input,
                 std::size_t output_capacity, const void *site);
+  // The file objects of this application still alive, handle or not.
+  std::vector<std::shared_ptr<File>> live_files();
+  bool idle();
   void shutdown();
 
   Kernel &kernel_;
-  // handles_lock_ guards handles_ and next_handle_. Taken before a File's
-  // lock, never held while a driver routine runs or a thread waits.
+  // handles_lock_ guards handles_, files_ and next_handle_. Taken before a
+  // File's lock, never held while a driver routine runs or a thread waits.
   mutable std::mutex handles_lock_;
   std::map<Handle, std::shared_ptr<File>> handles_;
+  // Every file object opened, so that exit finds the requests still in
+  // flight on handles already closed.
+  std::vector<std::weak_ptr<File>> files_;
   std::uint64_t next_handle_ = 4;
-  bool exited_ = false;
 };
 
 } // namespace talvor::kernel

@@ -513,21 +513,25 @@ TEST_F(ApplicationTest, CloseSendsCleanupAtOnceAndCloseAfterTheLastRequest) {
 
 TEST_F(ApplicationTest, ExitCancelsRequestsAndClosesHandles) {
   std::optional<TestDriver> rig;
-  Request request;
+  Request on_open_handle, on_closed_handle;
   auto app = std::make_unique<Application>(kernel());
   run([&] {
     rig.emplace();
     AppDriverSetOptions(rig->device, APP_KEEP_AT_CLEANUP);
-    Handle handle = app->open(kDeviceName).handle;
-    app->open(kDeviceName);
-    request = app->begin_device_io_control(handle, IOCTL_APP_WAIT, {}, 4);
+    Handle kept = app->open(kDeviceName).handle;
+    Handle closed = app->open(kDeviceName).handle;
+    on_open_handle = app->begin_device_io_control(kept, IOCTL_APP_WAIT, {}, 4);
+    on_closed_handle =
+        app->begin_device_io_control(closed, IOCTL_APP_WAIT, {}, 4);
+    EXPECT_EQ(app->close(closed), STATUS_SUCCESS);
   });
   // Destroyed outside a kernel thread: the exit runs as one.
   app.reset();
-  EXPECT_EQ(request.status(), STATUS_CANCELLED);
+  EXPECT_EQ(on_open_handle.status(), STATUS_CANCELLED);
+  EXPECT_EQ(on_closed_handle.status(), STATUS_CANCELLED);
   run([&] {
     APP_COUNTS counts = rig->counts();
-    EXPECT_EQ(counts.Cancelled, 1);
+    EXPECT_EQ(counts.Cancelled, 2);
     EXPECT_EQ(counts.Cleanups, 2);
     EXPECT_EQ(counts.Closes, 2);
     rig.reset();
