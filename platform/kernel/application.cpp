@@ -486,11 +486,14 @@ IoResult Request::result() const {
 NTSTATUS Request::wait(std::optional<std::chrono::microseconds> timeout) const {
   if (!state_)
     return STATUS_INVALID_HANDLE;
+  // In 100 ns units; a time-out too long to express is no time-out.
+  constexpr LONGLONG kLongest = std::numeric_limits<LONGLONG>::max() / 10;
+  bool bounded = timeout && timeout->count() <= kLongest;
   LARGE_INTEGER interval{};
-  if (timeout)
+  if (bounded)
     interval.QuadPart = -std::max<LONGLONG>(timeout->count(), 0) * 10;
   KeWaitForSingleObject(&state_->done, UserRequest, UserMode, FALSE,
-                        timeout ? &interval : nullptr);
+                        bounded ? &interval : nullptr);
   return status();
 }
 

@@ -364,6 +364,8 @@ TEST_F(ApplicationTest, OverlappedRequestWaitsTimesOutAndIsCancelled) {
     EXPECT_EQ(waiting.wait(std::chrono::milliseconds(10)), STATUS_PENDING);
     EXPECT_EQ(kernel().now() - before, 10u * 10000);
     EXPECT_EQ(waiting.result().status, STATUS_PENDING);
+    EXPECT_EQ(waiting.wait(std::chrono::microseconds(-5)), STATUS_PENDING);
+    EXPECT_EQ(kernel().now() - before, 10u * 10000);
 
     // Released by another request on the same handle.
     EXPECT_EQ(app.device_io_control(handle, IOCTL_APP_RELEASE, {}, 0).status,
