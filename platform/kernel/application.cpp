@@ -249,16 +249,12 @@ void drop_reference(const std::shared_ptr<File> &file, bool from_completion) {
       return;
   }
   if (from_completion) {
+    // Completion may run at DISPATCH_LEVEL inside a driver: close from a
+    // thread of the kernel's own.
     auto context = std::make_unique<std::shared_ptr<File>>(file);
-    HANDLE thread = nullptr;
-    if (NT_SUCCESS(PsCreateSystemThread(&thread, 0, nullptr, nullptr, nullptr,
-                                        close_on_worker, context.get()))) {
-      static_cast<void>(context.release()); // the worker owns it now
-      ZwClose(thread);
-      return;
-    }
-    // No thread to be had (injected failures): closing here, perhaps at
-    // raised IRQL, beats never closing.
+    Kernel::get().scheduler().start_kernel_thread(close_on_worker,
+                                                  context.release());
+    return;
   }
   close_file(file);
 }

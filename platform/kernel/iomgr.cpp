@@ -825,21 +825,21 @@ void IoManager::queue_work_item(PIO_WORKITEM item, PIO_WORKITEM_ROUTINE routine,
   }
   reference_device(record->device);
   // A system worker thread of its own: the routine may wait.
-  HANDLE handle = nullptr;
-  if (NT_SUCCESS(PsCreateSystemThread(&handle, 0, nullptr, nullptr, nullptr,
-                                      run_work_item, record)))
-    ZwClose(handle);
+  kernel_.scheduler().start_kernel_thread(run_work_item, record);
 }
 
 void IoManager::run_work_item(PVOID context) {
   auto *record = static_cast<WorkItem *>(context);
-  record->routine(record->device, record->context);
   PDEVICE_OBJECT device = record->device;
   IoManager *manager = record->manager;
+  PIO_WORKITEM_ROUTINE routine = record->routine;
+  PVOID routine_context = record->context;
   {
+    // The routine may free its own work item: it is no longer queued.
     std::lock_guard guard(manager->io_lock_);
     record->queued = false;
   }
+  routine(device, routine_context);
   manager->dereference_device(device);
 }
 

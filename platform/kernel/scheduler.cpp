@@ -178,6 +178,17 @@ Thread *Scheduler::thread_of(PVOID object) const {
   return nullptr;
 }
 
+Thread *Scheduler::spawn(Lock &, PKSTART_ROUTINE start, PVOID context) {
+  Thread *thread =
+      new_thread(describe_routine(reinterpret_cast<const void *>(start)));
+  thread->system = true;
+  thread->start = start;
+  thread->context = context;
+  thread->state = ThreadState::Ready;
+  start_os_thread(thread);
+  return thread;
+}
+
 NTSTATUS Scheduler::create_system_thread(PKSTART_ROUTINE start, PVOID context,
                                          HANDLE *handle) {
   Thread *self = current_or_die("PsCreateSystemThread");
@@ -186,20 +197,21 @@ NTSTATUS Scheduler::create_system_thread(PKSTART_ROUTINE start, PVOID context,
     --fail_thread_creations_;
     return STATUS_INSUFFICIENT_RESOURCES;
   }
-  std::string name = describe_routine(reinterpret_cast<const void *>(start));
-  Thread *thread = new_thread(std::move(name));
-  thread->system = true;
-  thread->start = start;
-  thread->context = context;
-  thread->references = 2; // the running thread and the handle
-  thread->state = ThreadState::Ready;
+  Thread *thread = spawn(lock, start, context);
+  ++thread->references; // the handle's
   std::uintptr_t value = next_handle_;
   next_handle_ += 4;
   handles_[value] = thread;
   *handle = reinterpret_cast<HANDLE>(value); // NOLINT: handles are numbers
-  start_os_thread(thread);
   yield_locked(lock, self);
   return STATUS_SUCCESS;
+}
+
+void Scheduler::start_kernel_thread(PKSTART_ROUTINE start, PVOID context) {
+  Thread *self = current();
+  Lock lock(dispatcher_lock_);
+  spawn(lock, start, context);
+  yield_locked(lock, self);
 }
 
 void Scheduler::terminate_current(NTSTATUS status) {

@@ -114,6 +114,9 @@ public:
   RunResult run(std::function<void()> body, std::string name);
   NTSTATUS create_system_thread(PKSTART_ROUTINE start, PVOID context,
                                 HANDLE *handle);
+  // A thread the kernel itself needs (work items, deferred closes): no
+  // handle, and never refused by fail_thread_creation.
+  void start_kernel_thread(PKSTART_ROUTINE start, PVOID context);
   [[noreturn]] void terminate_current(NTSTATUS status);
   void fail_thread_creation(unsigned count);
 
@@ -156,6 +159,7 @@ private:
   bool simulation() const { return clock_ == Clock::Simulation; }
 
   Thread *new_thread(std::string name);
+  Thread *spawn(Lock &lock, PKSTART_ROUTINE start, PVOID context);
   void start_os_thread(Thread *thread);
   void thread_main(Thread *thread);
   void exit_thread(Lock &lock, Thread *self);
