@@ -212,20 +212,28 @@ void T1Card::send_next_chunk(Time at, LinePort &port) {
 
 void T1Card::on_r_block(std::uint8_t pcb, Time arrival, LinePort &port) {
   const std::uint8_t nr = (pcb & kRBlockNr) ? 1 : 0;
+  const Time at = arrival + reply_delay(port);
+  const bool last_is_i = !last_block_.empty() && (last_block_[1] & 0x80) == 0;
+  const std::uint8_t last_ns = last_is_i && (last_block_[1] & kIBlockNs);
   // Rule 5: while the card chains, R(N(R)) naming the next N(S) asks for
   // the next block.
   if (chaining_out_ && nr == send_ns_) {
-    send_next_chunk(arrival + reply_delay(port), port);
+    send_next_chunk(at, port);
     return;
   }
-  // Rules 7.2 and 7.3: the reader missed or could not read the last block;
-  // send it again, whatever kind it was.
-  if (!last_block_.empty()) {
+  // Rules 7.2 and 7.3: the reader missed or could not read the last I-block
+  // (it names that block's N(S)), an S(WTX request) still unanswered, or an
+  // R-block of ours: send it again.
+  const bool repeat =
+      (last_is_i && (chaining_out_ || nr == last_ns)) || answer_pending_ ||
+      (!last_block_.empty() && (last_block_[1] & 0xC0) == kRBlock);
+  if (repeat) {
     ++counters_.retransmissions;
-    put_on_line(last_block_, arrival + reply_delay(port), port);
+    put_on_line(last_block_, at, port);
     return;
   }
-  ++counters_.errors_detected;
+  // Otherwise the reader lost track of what the card received: name the
+  // I-block expected, and the reader sends it (again).
   send_r_block(kROtherError, arrival, port);
 }
 
@@ -272,7 +280,13 @@ void T1Card::on_s_block(std::uint8_t pcb, std::span<const std::uint8_t> inf,
 void T1Card::send_r_block(std::uint8_t error, Time arrival, LinePort &port) {
   const auto pcb =
       static_cast<std::uint8_t>(kRBlock | (expect_ns_ ? kRBlockNr : 0) | error);
-  transmit(pcb, {}, arrival + reply_delay(port), port);
+  const Time at = arrival + reply_delay(port);
+  // An error report is not kept for repetition: the block the reader may
+  // still need is the one before it, and a fresh report is sent on demand.
+  if (error != 0)
+    put_on_line(frame(pcb, {}), at, port);
+  else
+    transmit(pcb, {}, at, port);
 }
 
 std::vector<std::uint8_t>
