@@ -33,9 +33,9 @@ Atr &Atr::tc(std::uint8_t value) {
 }
 
 Atr &Atr::next_group(std::uint8_t protocol) {
-  AtrGroup group;
-  group.protocol = static_cast<std::uint8_t>(protocol & 0x0F);
-  groups_.push_back(group);
+  AtrGroup next;
+  next.protocol = static_cast<std::uint8_t>(protocol & 0x0F);
+  groups_.push_back(next);
   return *this;
 }
 

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <bit>
+#include <functional>
+#include <numeric>
 
 namespace talvor::card {
 
@@ -21,6 +23,11 @@ int char_etus(const Atr &atr, std::optional<std::uint8_t> protocol) {
   if (n == 0xFF)
     return protocol == 1 ? 11 : 12;
   return 12 + n;
+}
+
+std::uint8_t xor_of(std::span<const std::uint8_t> bytes) {
+  return std::accumulate(bytes.begin(), bytes.end(), std::uint8_t{0},
+                         std::bit_xor<std::uint8_t>());
 }
 
 } // namespace
@@ -92,8 +99,8 @@ void Card::select(std::uint8_t protocol, Rate rate) {
     // WT = WI x 960 x Fi/f, with Fi from TA1 (10.2).
     const std::int64_t fi =
         profile_.atr.rate().valid() ? profile_.atr.rate().f() : Rate{}.f();
-    t0_.emplace(profile_.t0,
-                port_.clocks(960 * profile_.atr.waiting_integer() * fi));
+    t0_.emplace(profile_.t0, port_.clocks(std::int64_t{960} *
+                                          profile_.atr.waiting_integer() * fi));
   }
   phase_ = Phase::protocol;
 }
@@ -163,13 +170,11 @@ void Card::on_pps(Time arrival) {
   phase_ = Phase::negotiable;
   const Time at = arrival + port_.etus(kTurnaroundEtus);
   const std::uint8_t pps0 = request[1];
-  const std::uint8_t protocol = pps0 & 0x0F;
-  std::uint8_t check = 0;
-  for (std::uint8_t byte : request)
-    check ^= byte;
+  const std::uint8_t asked_protocol = pps0 & 0x0F;
+  const std::uint8_t check = xor_of(request);
   // An erroneous request gets no answer (9.3); the reader resets the card.
-  const bool valid = check == 0 && (pps0 & 0x80) == 0 && protocol <= 1 &&
-                     profile_.atr.offers(protocol);
+  const bool valid = check == 0 && (pps0 & 0x80) == 0 && asked_protocol <= 1 &&
+                     profile_.atr.offers(asked_protocol);
   switch (profile_.pps) {
   case PpsBehaviour::silence:
     return;
@@ -193,24 +198,22 @@ void Card::on_pps(Time arrival) {
       (*asked == Rate{} || (offered.valid() && asked->f() == offered.f() &&
                             asked->d() <= offered.d()));
   std::vector<std::uint8_t> response{
-      kPpss, static_cast<std::uint8_t>(protocol | (accept ? kPps1Present : 0))};
+      kPpss,
+      static_cast<std::uint8_t>(asked_protocol | (accept ? kPps1Present : 0))};
   if (accept)
     response.push_back(asked->byte());
-  std::uint8_t pck = 0;
-  for (std::uint8_t byte : response)
-    pck ^= byte;
-  response.push_back(pck);
+  response.push_back(xor_of(response));
   // The new rate applies after the response, which goes at the old one.
   port_.send(at, response);
-  select(protocol, accept ? *asked : Rate{});
+  select(asked_protocol, accept ? *asked : Rate{});
 }
 
 std::optional<Time> Card::next_output() const {
   const auto &queue = port_.queue();
-  for (const TimedByte &byte : queue)
-    if (byte.rate == line_rate_)
-      return byte.ready;
-  return std::nullopt;
+  auto next = std::find_if(queue.begin(), queue.end(), [&](const TimedByte &b) {
+    return b.rate == line_rate_;
+  });
+  return next == queue.end() ? std::nullopt : std::optional(next->ready);
 }
 
 std::vector<std::uint8_t> Card::take_output(Time now, std::size_t max) {

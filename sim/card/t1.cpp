@@ -1,6 +1,8 @@
 #include "card/t1.h"
 
 #include <algorithm>
+#include <functional>
+#include <numeric>
 
 namespace talvor::card {
 
@@ -14,7 +16,7 @@ constexpr std::uint8_t kREdcError = 0x01;
 constexpr std::uint8_t kROtherError = 0x02;
 constexpr std::uint8_t kSBlock = 0xC0;
 constexpr std::uint8_t kSResponse = 0x20;
-constexpr std::uint8_t kResynch = 0x00;
+constexpr std::uint8_t kResynch = 0x00; // S-block types
 constexpr std::uint8_t kIfs = 0x01;
 constexpr std::uint8_t kAbort = 0x02;
 constexpr std::uint8_t kWtx = 0x03;
@@ -28,10 +30,8 @@ constexpr std::int64_t kBlockGuardEtus = 22;
 } // namespace
 
 std::uint8_t t1_lrc(std::span<const std::uint8_t> bytes) {
-  std::uint8_t lrc = 0;
-  for (std::uint8_t byte : bytes)
-    lrc ^= byte;
-  return lrc;
+  return std::accumulate(bytes.begin(), bytes.end(), std::uint8_t{0},
+                         std::bit_xor<std::uint8_t>());
 }
 
 std::uint16_t t1_crc(std::span<const std::uint8_t> bytes) {
@@ -47,11 +47,12 @@ std::uint16_t t1_crc(std::span<const std::uint8_t> bytes) {
 
 T1Card::T1Card(T1Options options, T1Parameters parameters, const LinePort &port)
     : options_(std::move(options)), parameters_(parameters),
+      // BWT = 11 etu + 2^BWI x 960 x Fd/f; CWT = (11 + 2^CWI) etu (11.4.3).
+      bwt_(port.etus(11) + port.clocks((std::int64_t{1} << std::min<unsigned>(
+                                            parameters.bwi, 9)) *
+                                       960 * 372)),
+      cwt_(port.etus(11 + (std::int64_t{1} << (parameters.cwi & 0x0F)))),
       random_(options_.seed) {
-  // BWT = 11 etu + 2^BWI x 960 x Fd/f; CWT = (11 + 2^CWI) etu (11.4.3).
-  const unsigned bwi = std::min<unsigned>(parameters_.bwi, 9);
-  bwt_ = port.etus(11) + port.clocks((std::int64_t{1} << bwi) * 960 * 372);
-  cwt_ = port.etus(11 + (std::int64_t{1} << (parameters_.cwi & 0x0F)));
   if (parameters_.ifsc == 0 || parameters_.ifsc == 0xFF)
     parameters_.ifsc = kDefaultIfs;
 }
@@ -250,7 +251,7 @@ void T1Card::on_s_block(std::uint8_t pcb, std::span<const std::uint8_t> inf,
     chain_in_overflow_ = false;
     chaining_out_ = false;
     answer_pending_ = false;
-    transmit(kSBlock | kSResponse | kResynch, {}, at, port);
+    transmit(kSBlock | kSResponse, {}, at, port); // RESYNCH is type 0
     return;
   }
   if (!response && type == kIfs && inf.size() == 1 && inf[0] != 0 &&

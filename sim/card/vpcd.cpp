@@ -100,10 +100,9 @@ bool VpcdConnection::send_message(std::span<const std::uint8_t> payload) {
         ::send(fd_, message.data() + sent, message.size() - sent, MSG_NOSIGNAL);
     if (n > 0) {
       sent += static_cast<std::size_t>(n);
-    } else if (n < 0 && errno == EINTR) {
-      continue;
-    } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) &&
-               wait_for(fd_, POLLOUT, deadline)) {
+    } else if (n < 0 &&
+               (errno == EINTR || ((errno == EAGAIN || errno == EWOULDBLOCK) &&
+                                   wait_for(fd_, POLLOUT, deadline)))) {
       continue;
     } else {
       fail(system_error("vpcd send"));

@@ -33,7 +33,9 @@ TEST(Apdu, ParsesEachCaseAndRefusesBadLengths) {
 
 class FileSystemTest : public ::testing::Test {
 protected:
-  card::ResponseApdu run(Bytes bytes) { return app_.process(apdu(bytes)); }
+  card::ResponseApdu run(Bytes bytes) {
+    return app_.process(apdu(std::move(bytes)));
+  }
   std::uint16_t status(Bytes bytes) { return run(std::move(bytes)).sw; }
 
   FileSystemApplication app_{42};

@@ -267,7 +267,7 @@ Bytes T1Host::frame(std::uint8_t pcb, std::span<const std::uint8_t> inf) const {
   return block;
 }
 
-void T1Host::send_raw(Bytes block) {
+void T1Host::send_raw(const Bytes &block) {
   ++trace_.blocks_sent;
   // The reader waits BGT before it answers the card.
   host_.advance(host_.etus(22));

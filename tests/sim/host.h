@@ -115,7 +115,7 @@ public:
 
   // Low level, for tests that build their own dialogue.
   void send(std::uint8_t pcb, std::span<const std::uint8_t> inf);
-  void send_raw(Bytes block);
+  void send_raw(const Bytes &block);
   enum class Outcome { ok, time_out, bad };
   Outcome receive(T1Block &block, Duration waiting);
   Bytes frame(std::uint8_t pcb, std::span<const std::uint8_t> inf) const;

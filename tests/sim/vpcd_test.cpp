@@ -15,8 +15,6 @@
 #include "card/vpcd.h"
 #include "host.h"
 
-extern char **environ;
-
 namespace talvor::test {
 namespace {
 
@@ -44,12 +42,14 @@ public:
       if (std::strncmp(*entry, "PYTHONPATH=", 11) != 0)
         env.emplace_back(*entry);
     std::vector<char *> envp;
+    envp.reserve(env.size() + 1);
     for (auto &entry : env)
       envp.push_back(entry.data());
     envp.push_back(nullptr);
     std::vector<std::string> args{kVicc,       "-t", "iso7816", "-H",
                                   "127.0.0.1", "-P", port_text};
     std::vector<char *> argv;
+    argv.reserve(args.size() + 1);
     for (auto &arg : args)
       argv.push_back(arg.data());
     argv.push_back(nullptr);
