@@ -280,6 +280,11 @@ NTSTATUS on_s_request(T1_DATA &t1, const Block &block) {
     t1.NextInf = block.inf[0];
     return more(t1);
   default: // kSAbort, rule 9: the card gives up the exchange
+    if (t1.State == T1_SENDING) {
+      // It answers our last block, so it has it.
+      t1.SSN ^= 1;
+      t1.ChunkLength = 0;
+    }
     t1.State = T1_ABORTED;
     t1.NextPcb = kSBlock | kSResponse | kSAbort;
     return more(t1);
