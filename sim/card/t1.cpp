@@ -55,6 +55,7 @@ T1Card::T1Card(T1Options options, T1Parameters parameters, const LinePort &port)
       random_(options_.seed) {
   if (parameters_.ifsc == 0 || parameters_.ifsc == 0xFF)
     parameters_.ifsc = kDefaultIfs;
+  atr_ifsc_ = parameters_.ifsc;
 }
 
 Duration T1Card::reply_delay(const LinePort &port) const {
@@ -125,8 +126,10 @@ void T1Card::on_block(Time arrival, LinePort &port, Application &app) {
   nad_ = static_cast<std::uint8_t>(((rx_[0] & 0x07) << 4) |
                                    ((rx_[0] >> 4) & 0x07));
   const auto inf = block.subspan(kPrologue, length);
-  if (answer_pending_ && (pcb & 0xC0) != kSBlock && (pcb & 0xC0) != kRBlock) {
-    // The card waits for S(WTX response); anything else is an error.
+  if ((answer_pending_ || ifs_pending_) && (pcb & 0xC0) != kSBlock &&
+      (pcb & 0xC0) != kRBlock) {
+    // The card waits for the response to its S-request; an I-block is an
+    // error.
     ++counters_.errors_detected;
     send_r_block(kROtherError, arrival, port);
     return;
@@ -170,7 +173,18 @@ void T1Card::on_i_block(std::uint8_t pcb, std::span<const std::uint8_t> inf,
   chain_in_overflow_ = false;
   out_ = response.bytes();
   out_sent_ = 0;
-  answer(arrival, arrival + std::max(response.busy, Duration{}), port);
+  const Time ready = arrival + std::max(response.busy, Duration{});
+  if (options_.ifsc_request && !ifsc_announced_) {
+    // Rule 4: the card may set IFSC by S(IFS request) when it has the turn.
+    ifsc_announced_ = true;
+    ifs_pending_ = true;
+    answer_ready_ = ready;
+    const std::uint8_t ifsc = *options_.ifsc_request;
+    transmit(kSBlock | kIfs, std::span<const std::uint8_t>(&ifsc, 1),
+             arrival + reply_delay(port), port);
+    return;
+  }
+  answer(arrival, ready, port);
 }
 
 void T1Card::answer(Time arrival, Time ready, LinePort &port) {
@@ -227,6 +241,7 @@ void T1Card::on_r_block(std::uint8_t pcb, Time arrival, LinePort &port) {
   // R-block of ours: send it again.
   const bool repeat =
       (last_is_i && (chaining_out_ || nr == last_ns)) || answer_pending_ ||
+      ifs_pending_ ||
       (!last_block_.empty() && (last_block_[1] & 0xC0) == kRBlock);
   if (repeat) {
     ++counters_.retransmissions;
@@ -247,6 +262,8 @@ void T1Card::on_s_block(std::uint8_t pcb, std::span<const std::uint8_t> inf,
     // Rule 6: RESYNCH returns both sides to the state after the ATR.
     send_ns_ = expect_ns_ = 0;
     ifsd_ = kDefaultIfs;
+    parameters_.ifsc = atr_ifsc_;
+    ifs_pending_ = false;
     chain_in_.clear();
     chain_in_overflow_ = false;
     chaining_out_ = false;
@@ -267,6 +284,13 @@ void T1Card::on_s_block(std::uint8_t pcb, std::span<const std::uint8_t> inf,
     chain_in_overflow_ = false;
     chaining_out_ = false;
     transmit(kSBlock | kSResponse | kAbort, {}, at, port);
+    return;
+  }
+  if (response && type == kIfs && ifs_pending_ && inf.size() == 1 &&
+      options_.ifsc_request && inf[0] == *options_.ifsc_request) {
+    ifs_pending_ = false;
+    parameters_.ifsc = inf[0];
+    answer(arrival, answer_ready_, port);
     return;
   }
   if (response && type == kWtx && answer_pending_ && inf.size() == 1 &&

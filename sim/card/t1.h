@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <random>
 #include <span>
 #include <vector>
@@ -45,6 +46,8 @@ struct T1Options {
   unsigned random_faults_per_mille = 0;
   std::uint64_t seed = 0;
   std::vector<T1Fault> random_kinds = {T1Fault::bad_edc};
+  // The card announces this IFSC by S(IFS request) before its first answer.
+  std::optional<std::uint8_t> ifsc_request;
 };
 
 struct T1Counters {
@@ -113,6 +116,9 @@ private:
   bool chaining_out_ = false;
   std::vector<std::uint8_t> last_block_; // for retransmission
   bool answer_pending_ = false;          // waiting for S(WTX response)
+  bool ifs_pending_ = false;             // waiting for S(IFS response)
+  bool ifsc_announced_ = false;
+  std::uint8_t atr_ifsc_ = 32;
   std::uint8_t wtx_asked_ = 0;
   Time answer_ready_{};
 };

@@ -400,6 +400,13 @@ std::optional<Bytes> T1Host::transmit(std::span<const std::uint8_t> apdu) {
     }
     if (answer_wtx(b))
       continue;
+    if (b.pcb == 0xC1 && b.inf.size() == 1 && b.inf[0] != 0 &&
+        b.inf[0] != 0xFF) {
+      // The card sets its IFSC.
+      ifsc_ = b.inf[0];
+      send(0xE1, b.inf);
+      continue;
+    }
     if (is_r(b.pcb) && r_nr(b.pcb) == last_ns && answer.empty()) {
       // The card asks for our last I-block again.
       if (++failures > retry_limit_)

@@ -112,6 +112,26 @@ TEST_F(T1Test, IfsRequestChangesTheCardsChunks) {
   EXPECT_EQ(block.pcb & 0x03, 0x02);
 }
 
+TEST_F(T1Test, CardAnnouncesItsIfscBeforeItsFirstAnswer) {
+  T1Options options;
+  options.ifsc_request = 16;
+  options.faults = {{1, T1Fault::bad_edc}}; // the S(IFS request) itself
+  start(ReadyCard::t1_lrc, options);        // IFSC 128 in the ATR
+  const Bytes apdu = case4(20, 20);
+  EXPECT_EQ(transmit(apdu), case4_answer(apdu));
+  EXPECT_EQ(t1_->ifsc(), 16);
+  // Blocks of 16 from now on; the card would refuse longer ones.
+  const Bytes longer = case4(100, 5);
+  EXPECT_EQ(transmit(longer), case4_answer(longer));
+  EXPECT_EQ(card_->t1_counters()->errors_detected, 0u);
+  // RESYNCH returns to the IFSC of the ATR.
+  ASSERT_TRUE(t1_->resynch());
+  t1_->send(0x00, Bytes(20, 0));
+  T1Block block;
+  ASSERT_EQ(t1_->receive(block, t1_->bwt()), T1Host::Outcome::ok);
+  EXPECT_EQ(block.pcb & 0x80, 0x00); // taken (and answered 6700)
+}
+
 TEST_F(T1Test, SlowApplicationAsksForMoreTime) {
   start(ReadyCard::t1_crc);
   // BWT here is about 1.6 s; P2 250 asks for 2.5 s of work.

@@ -19,7 +19,6 @@ namespace talvor::test {
 namespace {
 
 namespace fsys = std::filesystem;
-using namespace std::chrono_literals;
 
 constexpr const char *kVicc = "/usr/bin/vicc";
 // Debian installs the modules a folder too deep, and vicc imports Crypto
@@ -107,7 +106,8 @@ protected:
       GTEST_SKIP() << "vicc could not be started";
     // Wait in short steps so that a vicc that cannot start is seen at once.
     for (int step = 0; step < 100 && !connection_ && !vicc_->exited(); ++step)
-      connection_ = listener_->accept(200ms, 10s, &error);
+      connection_ = listener_->accept(std::chrono::milliseconds(200),
+                                      std::chrono::seconds(10), &error);
     if (!connection_)
       GTEST_SKIP() << "vicc did not connect (" << error << "):\n"
                    << vicc_->log();
