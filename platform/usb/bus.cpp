@@ -19,6 +19,10 @@ using kernel::Kernel;
 namespace {
 
 constexpr ULONG kBusTag = kernel::make_pool_tag("UsbH");
+// A cancelled or aborted transfer completes one frame (1 ms) later: the host
+// controller must stop the endpoint first. A client that frees a URB right
+// after IoCancelIrp, without waiting for the completion, is caught by it.
+constexpr std::uint64_t kFrame = 10'000;
 // Opaque handles: counters in a range no pool block uses, so that a stale
 // or forged handle is found out by lookup, never dereferenced.
 constexpr std::uintptr_t kHandleBase = 0x0000'7A00'0000'0000;
@@ -102,6 +106,7 @@ struct Request {
   bool has_result = false;
   TransferResult result;
   std::uint64_t delay = 0;
+  std::uint64_t due = 0; // interrupt time the result is due
 
   // Guarded by the port's lock: someone has taken the IRP to complete it.
   bool claimed = false;
@@ -122,6 +127,7 @@ struct UsbBus::Port final : UsbPort, std::enable_shared_from_this<Port> {
     std::shared_ptr<Request> request;
     bool device_result = false; // else: `status`, the request already claimed
     USBD_STATUS status = USBD_STATUS_SUCCESS;
+    bool claimed = false; // a device result whose request is already taken
   };
 
   Port(UsbBus &bus_, std::shared_ptr<UsbDevice> device_, ULONG number_)
@@ -270,9 +276,20 @@ void CancelRequest(PDEVICE_OBJECT device, PIRP irp) {
     std::shared_ptr<Request> request = found->second;
     port->pending.erase(found);
     request->claimed = true;
-    request->notify_device =
-        request->transfer && request->transfer->abort() && port->plugged;
-    port->enqueue_locked({request, false, USBD_STATUS_CANCELED}, 0);
+    // What the device has already delivered is not undone by a cancel
+    // that comes after it, as a host controller's done transfers are not.
+    bool delivered;
+    {
+      std::lock_guard guard(request->result_lock);
+      delivered = request->has_result && request->due <= port->now();
+    }
+    if (delivered) {
+      port->enqueue_locked({request, true, USBD_STATUS_SUCCESS, true}, 0);
+    } else {
+      request->notify_device =
+          request->transfer && request->transfer->abort() && port->plugged;
+      port->enqueue_locked({request, false, USBD_STATUS_CANCELED}, kFrame);
+    }
   }
   KeReleaseSpinLock(&port->lock, irql);
   port->kick();
@@ -398,7 +415,8 @@ std::size_t UsbBus::Port::fail_pending_locked(USBD_STATUS status, Match match) {
       continue;
     request->notify_device =
         request->transfer && request->transfer->abort() && plugged;
-    enqueue_locked({request, false, status}, 0);
+    enqueue_locked({request, false, status},
+                   status == USBD_STATUS_CANCELED ? kFrame : 0);
     ++count;
   }
   return count;
@@ -437,12 +455,14 @@ void UsbBus::Port::thread_main() {
 void UsbBus::Port::process(Completion &completion) {
   Request &request = *completion.request;
   if (completion.device_result) {
-    KIRQL irql;
-    KeAcquireSpinLock(&lock, &irql);
-    bool mine = claim_locked(request);
-    KeReleaseSpinLock(&lock, irql);
-    if (!mine)
-      return;
+    if (!completion.claimed) {
+      KIRQL irql;
+      KeAcquireSpinLock(&lock, &irql);
+      bool mine = claim_locked(request);
+      KeReleaseSpinLock(&lock, irql);
+      if (!mine)
+        return;
+    }
     TransferResult result;
     {
       std::lock_guard guard(request.result_lock);
@@ -964,6 +984,7 @@ NTSTATUS UsbBus::Port::start(const std::shared_ptr<Request> &request,
           std::lock_guard guard(request->result_lock);
           request->result = std::move(result);
           request->delay = delay;
+          request->due = port->now() + delay;
           request->has_result = true;
           if (request->window_open)
             return; // the dispatch routine takes it
@@ -1010,7 +1031,7 @@ NTSTATUS UsbBus::Port::start(const std::shared_ptr<Request> &request,
     pending.erase(request->id);
     request->claimed = true;
     request->notify_device = request->transfer->abort();
-    enqueue_locked({request, false, USBD_STATUS_CANCELED}, 0);
+    enqueue_locked({request, false, USBD_STATUS_CANCELED}, kFrame);
   } else if (answered) {
     enqueue_locked({request, true, USBD_STATUS_SUCCESS}, delay);
   }
@@ -1137,7 +1158,7 @@ NTSTATUS UsbBus::Port::abort_pipe(const std::shared_ptr<Request> &request) {
   fail_pending_locked(USBD_STATUS_CANCELED,
                       [&](const Request &other) { return other.pipe == pipe; });
   IoMarkIrpPending(request->irp);
-  enqueue_locked({request, false, USBD_STATUS_SUCCESS}, 0);
+  enqueue_locked({request, false, USBD_STATUS_SUCCESS}, kFrame);
   KeReleaseSpinLock(&lock, irql);
   kick();
   return STATUS_PENDING;
