@@ -169,13 +169,15 @@ void T0Card::status(Time arrival, Time ready, std::uint16_t sw,
 Time T0Card::answer(Time arrival, Time ready,
                     std::span<const std::uint8_t> bytes, LinePort &port) {
   Time at = arrival + port.etus(kTurnaroundEtus);
+  // NULLs cannot come closer than one character apart.
+  const Duration interval = std::max(null_interval_, port.char_time());
   while (at < ready) {
     port.send(at, kNull);
-    at += null_interval_;
+    at += interval;
   }
   for (unsigned i = 0; i < options_.nulls_before_procedure; ++i) {
     port.send(at, kNull);
-    at += null_interval_;
+    at += interval;
   }
   return port.send(std::max(at, ready), bytes);
 }

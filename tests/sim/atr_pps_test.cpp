@@ -1,4 +1,6 @@
 // Power-up and ATR, then protocol and rate selection by PPS.
+#include <random>
+
 #include <gtest/gtest.h>
 
 #include "card/applications.h"
@@ -145,6 +147,25 @@ TEST(PowerUp, ResetsAndPowerOff) {
   host.write(Bytes{0x00, 0x00, 0x00});
   EXPECT_EQ(card.counters().bytes_unheard, 3u);
   EXPECT_FALSE(card.next_output());
+}
+
+TEST(PowerUp, GarbageNeverBreaksACard) {
+  for (ReadyCard which : card::all_ready_cards()) {
+    Card card = ready(which);
+    SCOPED_TRACE(card.profile().name);
+    Host host(card);
+    std::mt19937_64 random(static_cast<std::uint64_t>(which) + 1);
+    for (int round = 0; round < 20; ++round) {
+      host.cold_reset();
+      Bytes junk(random() % 300);
+      for (auto &byte : junk)
+        byte = static_cast<std::uint8_t>(random());
+      host.write(junk);
+      host.read_until_quiet(std::chrono::seconds(3));
+    }
+    // A cold reset always brings the card back.
+    EXPECT_FALSE(host.cold_reset().empty());
+  }
 }
 
 TEST(Pps, EchoSwitchesBothSidesToTheNewRate) {
