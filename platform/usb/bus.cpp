@@ -28,7 +28,9 @@ constexpr std::uint64_t kFrame = 10'000;
 constexpr std::uintptr_t kHandleBase = 0x0000'7A00'0000'0000;
 
 PVOID make_handle(std::uint64_t counter) {
-  return reinterpret_cast<PVOID>(kHandleBase + counter * 0x10);
+  // Never dereferenced: a token with a pointer's type, as the API has it.
+  return reinterpret_cast<PVOID>( // NOLINT(performance-no-int-to-ptr)
+      kHandleBase + counter * 0x10);
 }
 
 struct PdoExtension {
@@ -1023,8 +1025,11 @@ NTSTATUS UsbBus::Port::start(const std::shared_ptr<Request> &request,
     return finish(*request, &result, result.status, false);
   }
   pending[request->id] = request;
+  // An id, never dereferenced.
+  // NOLINTBEGIN(performance-no-int-to-ptr)
   irp->Tail.Overlay.DriverContext[0] =
       reinterpret_cast<PVOID>(static_cast<std::uintptr_t>(request->id));
+  // NOLINTEND(performance-no-int-to-ptr)
   IoMarkIrpPending(irp);
   IoSetCancelRoutine(irp, CancelRequest);
   if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {

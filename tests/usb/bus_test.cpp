@@ -31,6 +31,12 @@ struct PoolBuffer {
   std::size_t size;
 };
 
+// What IRP_MN_QUERY_ID returned in IoStatus.Information.
+char16_t *id_text(ULONG_PTR information) {
+  return reinterpret_cast<char16_t *>( // NOLINT(performance-no-int-to-ptr)
+      information);
+}
+
 USBD_PIPE_HANDLE pipe(const TEST_USB_CONFIG &config, ULONG index) {
   return config.Interface->Pipes[index].PipeHandle;
 }
@@ -234,6 +240,42 @@ TEST_F(BusTest, PendingRequestsAndTheTimeOutPattern) {
     ExFreePool(urb);
     TestUsbFreeConfig(&config);
     unplug_and_remove(pdo);
+  });
+}
+
+TEST_F(BusTest, AbortPipeCompletesTheAbortedTransfersFirst) {
+  run([&] {
+    auto loop = std::make_shared<LoopDevice>();
+    PDEVICE_OBJECT pdo = plug(loop);
+    TEST_USB_CONFIG config;
+    ASSERT_EQ(TestUsbConfigure(pdo, FALSE, &config), STATUS_SUCCESS);
+    PoolBuffer a(1), b(1);
+    PURB first = TestUsbBulkUrb(pipe(config, 0), a.data, 1, 1);
+    PURB second = TestUsbBulkUrb(pipe(config, 2), b.data, 1, 1);
+    TEST_USB_ASYNC interrupt, other;
+    EXPECT_EQ(TestUsbStart(pdo, first, &interrupt), STATUS_PENDING);
+    EXPECT_EQ(TestUsbStart(pdo, second, &other), STATUS_PENDING);
+
+    PURB abort = static_cast<PURB>(ExAllocatePoolWithTag(
+        NonPagedPool, sizeof(_URB_PIPE_REQUEST), 0x66754254));
+    std::memset(abort, 0, sizeof(_URB_PIPE_REQUEST));
+    abort->UrbHeader.Length = sizeof(_URB_PIPE_REQUEST);
+    abort->UrbHeader.Function = URB_FUNCTION_ABORT_PIPE;
+    abort->UrbPipeRequest.PipeHandle = pipe(config, 0);
+    EXPECT_EQ(TestUsbCall(pdo, abort, 2500), STATUS_SUCCESS);
+    // Back from the abort: the pipe's transfer is done, the other is not.
+    EXPECT_EQ(KeReadStateEvent(&interrupt.Done), 1);
+    EXPECT_EQ(KeReadStateEvent(&other.Done), 0);
+    EXPECT_EQ(TestUsbFinish(&interrupt), STATUS_CANCELLED);
+    EXPECT_EQ(loop->held(), 1u);
+    bus().unplug(pdo);
+    EXPECT_EQ(TestUsbFinish(&other), STATUS_DEVICE_NOT_CONNECTED);
+    ExFreePool(abort);
+    ExFreePool(first);
+    ExFreePool(second);
+    TestUsbFreeConfig(&config);
+    EXPECT_EQ(TestUsbPnp(pdo, IRP_MN_REMOVE_DEVICE, 0, nullptr),
+              STATUS_SUCCESS);
   });
 }
 
@@ -458,7 +500,7 @@ TEST_F(BusTest, PnpAnswersOfAUsbPdo) {
     ASSERT_EQ(
         TestUsbPnp(pdo, IRP_MN_QUERY_ID, BusQueryHardwareIDs, &information),
         STATUS_SUCCESS);
-    auto *ids = reinterpret_cast<char16_t *>(information);
+    auto *ids = id_text(information);
     std::u16string first(ids), second(ids + first.size() + 1);
     EXPECT_EQ(first, u"USB\\VID_1234&PID_5678&REV_0102");
     EXPECT_EQ(second, u"USB\\VID_1234&PID_5678");
@@ -467,15 +509,14 @@ TEST_F(BusTest, PnpAnswersOfAUsbPdo) {
     ASSERT_EQ(
         TestUsbPnp(pdo, IRP_MN_QUERY_ID, BusQueryInstanceID, &information),
         STATUS_SUCCESS);
-    EXPECT_EQ(std::u16string(reinterpret_cast<char16_t *>(information)),
-              u"SN0042");
-    ExFreePool(reinterpret_cast<PVOID>(information));
+    EXPECT_EQ(std::u16string(id_text(information)), u"SN0042");
+    ExFreePool(id_text(information));
     ASSERT_EQ(
         TestUsbPnp(pdo, IRP_MN_QUERY_ID, BusQueryCompatibleIDs, &information),
         STATUS_SUCCESS);
-    EXPECT_EQ(std::u16string(reinterpret_cast<char16_t *>(information)),
+    EXPECT_EQ(std::u16string(id_text(information)),
               u"USB\\Class_FF&SubClass_00&Prot_00");
-    ExFreePool(reinterpret_cast<PVOID>(information));
+    ExFreePool(id_text(information));
     // What a USB PDO does not answer keeps the status it came with.
     EXPECT_EQ(TestUsbPnp(pdo, IRP_MN_QUERY_RESOURCES, 0, nullptr),
               STATUS_NOT_SUPPORTED);

@@ -12,7 +12,6 @@ namespace talvor::test {
 namespace {
 
 using usb::Fault;
-using usb::TransferFilter;
 using usb::TransferRecord;
 
 class FaultTest : public UsbTest {

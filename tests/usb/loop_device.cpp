@@ -151,7 +151,7 @@ void LoopDevice::serve() {
         auto &queue = (*it)->endpoint() == kInterrupt ? interrupt_ : bulk_;
         if (queue.empty())
           continue;
-        std::size_t n = std::min<std::size_t>(queue.size(), (*it)->length());
+        auto n = std::min<std::ptrdiff_t>(std::ssize(queue), (*it)->length());
         answer.assign(queue.begin(), queue.begin() + n);
         queue.erase(queue.begin(), queue.begin() + n);
         transfer = *it;
