@@ -290,7 +290,10 @@ NTSTATUS set_protocol(SMARTCARD_EXTENSION &extension, const Request &request) {
       return STATUS_INVALID_DEVICE_STATE;
   } else if (state != SCARD_NEGOTIABLE) {
     return STATUS_INVALID_DEVICE_STATE;
-  } else if ((mask & protocol.Supported) == 0) {
+  } else if ((mask & (protocol.Supported |
+                      (extension.ReaderCapabilities.SupportedProtocols &
+                       SCARD_PROTOCOL_RAW))) == 0) {
+    // Nothing asked for that the card offers (or, raw, the reader).
     return STATUS_INVALID_DEVICE_REQUEST;
   }
   fill_pts_data(extension, (mask & SCARD_PROTOCOL_DEFAULT) ? PTS_TYPE_DEFAULT

@@ -214,6 +214,9 @@ NTSTATUS SmartcardT1Request(PSMARTCARD_EXTENSION SmartcardExtension) {
       return status;
     if (transmission.command.size() > kMaxCommandLength)
       return STATUS_INVALID_PARAMETER;
+    // Refused before the card runs a command whose answer has nowhere to go.
+    if (transmission.answer.size() < kStatusWordLength)
+      return STATUS_BUFFER_TOO_SMALL;
     t1::begin(extension.T1, config, transmission.command, transmission.answer);
   }
   auto room = request_room(extension);
