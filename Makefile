@@ -5,7 +5,7 @@
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 PACKAGES := cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev clang \
-            clang-format python3
+            clang-format python3 vsmartcard-vpicc python3-pycryptodome
 
 .PHONY: all deps configure build test test-asan bench fuzz demo format clean
 
