@@ -575,5 +575,27 @@ TEST_F(PowerTest, FailedSystemSetPowerIsFound) {
   });
 }
 
+// Tools and pcscd run the same managers on real threads and time.
+TEST(PowerRealTime, DeviceLifeSleepAndWake) {
+  kernel::Options options;
+  options.clock = kernel::Clock::RealTime;
+  kernel::Kernel kernel(options);
+  {
+    TestStack stack(kernel);
+    PDEVICE_OBJECT pdo = stack.bus.add_child(waking_child());
+    ASSERT_EQ(stack.pnp.add_device(pdo), STATUS_SUCCESS);
+    EXPECT_EQ(stack.power.sleep(PowerSystemSleeping3), STATUS_SUCCESS);
+    EXPECT_EQ(stack.power.wake(), STATUS_SUCCESS);
+    PPNP_TEST_EXTENSION extension = stack.extension(pdo);
+    EXPECT_EQ(PnpTestArmWake(stack.pnp.function_device(pdo)), STATUS_PENDING);
+    EXPECT_TRUE(stack.bus.signal_wake(pdo));
+    EXPECT_EQ(extension->WakeStatus, STATUS_SUCCESS);
+    EXPECT_EQ(stack.pnp.query_remove(pdo), STATUS_SUCCESS);
+    EXPECT_EQ(stack.pnp.remove(pdo), STATUS_SUCCESS);
+  }
+  kernel.check_teardown();
+  EXPECT_TRUE(kernel.verifier().empty());
+}
+
 } // namespace
 } // namespace talvor::test
