@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <thread>
 
 #include "kernel.h"
 #include "scheduler.h"
@@ -78,6 +79,8 @@ struct IoManager::DeviceRecord {
 struct IoManager::IrpRecord {
   IrpOrigin origin = IrpOrigin::Allocated;
   IrpState state = IrpState::Owned;
+  // The thread running one of its completion routines, while it does.
+  Thread *routine_thread = nullptr;
   PDEVICE_OBJECT current_device = nullptr;
   const void *site = nullptr;
   std::function<void(PIRP)> final_completion;
@@ -255,9 +258,13 @@ void IoManager::delete_device(PDEVICE_OBJECT device, const void *site) {
   // A device still in a stack stays in memory: other devices point at it.
   bool pinned = false;
   if (device->AttachedDevice != nullptr) {
-    report(FindingKind::DeviceMisuse,
-           "device " + name + " deleted while a device is attached above it",
-           site);
+    // A bus deletes its PDO at REMOVE while the function device above is
+    // still attached; the object lives on until that device detaches. Only
+    // a device in the middle of a stack may not go.
+    if (record->lower != nullptr)
+      report(FindingKind::DeviceMisuse,
+             "device " + name + " deleted while a device is attached above it",
+             site);
     pinned = true;
   }
   if (record->lower != nullptr) {
@@ -356,7 +363,7 @@ PDEVICE_OBJECT IoManager::attach(PDEVICE_OBJECT source, PDEVICE_OBJECT target) {
 }
 
 void IoManager::detach(PDEVICE_OBJECT target) {
-  std::lock_guard guard(io_lock_);
+  std::unique_lock guard(io_lock_);
   PDEVICE_OBJECT above = target != nullptr ? target->AttachedDevice : nullptr;
   DeviceRecord *record = above != nullptr ? record_of(above) : nullptr;
   if (record == nullptr) {
@@ -367,6 +374,16 @@ void IoManager::detach(PDEVICE_OBJECT target) {
   }
   record->lower = nullptr;
   target->AttachedDevice = nullptr;
+  // A device deleted while still in the stack was kept for this moment.
+  DeviceRecord *target_record = record_of(target);
+  bool release_target = target_record != nullptr && target_record->deleted &&
+                        target_record->lower == nullptr;
+  bool release_above = record->deleted && above->AttachedDevice == nullptr;
+  guard.unlock();
+  if (release_target)
+    dereference_device(target);
+  if (release_above)
+    dereference_device(above);
 }
 
 PDEVICE_OBJECT IoManager::find_device(const std::string &name) const {
@@ -455,6 +472,7 @@ void IoManager::free_irp(PIRP irp, const void *site) {
 }
 
 void IoManager::reuse_irp(PIRP irp, NTSTATUS status, const void *site) {
+  wait_for_routine(irp);
   std::lock_guard guard(io_lock_);
   IrpRecord *record = record_of(irp);
   if (record == nullptr || record->state == IrpState::InFlight) {
@@ -544,6 +562,7 @@ PIRP IoManager::build_device_io_control(ULONG code, PDEVICE_OBJECT device,
 
 NTSTATUS IoManager::call_driver(PDEVICE_OBJECT device, PIRP irp,
                                 const void *site) {
+  wait_for_routine(irp);
   {
     std::lock_guard guard(io_lock_);
     IrpRecord *record = record_of(irp);
@@ -594,7 +613,29 @@ NTSTATUS IoManager::call_driver(PDEVICE_OBJECT device, PIRP irp,
   return dispatch(device, irp);
 }
 
+// A completion routine that wakes its owner (KeSetEvent) may be overtaken
+// by it: the owner completes or resends the IRP before the routine has
+// returned STATUS_MORE_PROCESSING_REQUIRED, as it may on Windows. Wait for
+// the routine to be done with the IRP first.
+void IoManager::wait_for_routine(PIRP irp) {
+  Thread *self = kernel_.scheduler().current();
+  for (;;) {
+    {
+      std::lock_guard guard(io_lock_);
+      IrpRecord *record = record_of(irp);
+      if (record == nullptr || record->routine_thread == nullptr ||
+          record->routine_thread == self)
+        return;
+    }
+    if (kernel_.clock() == Clock::Simulation)
+      kernel_.scheduler().yield();
+    else
+      std::this_thread::yield();
+  }
+}
+
 void IoManager::complete_request(PIRP irp, const void *site) {
+  wait_for_routine(irp);
   {
     std::lock_guard guard(io_lock_);
     IrpRecord *record = record_of(irp);

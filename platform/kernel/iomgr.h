@@ -18,6 +18,7 @@
 namespace talvor::kernel {
 
 class Kernel;
+struct Thread;
 
 // Who finishes an IRP once its completion has walked all the way up.
 enum class IrpOrigin {
@@ -143,6 +144,7 @@ private:
   struct LogEntry;
 
   void finish_irp(PIRP irp, IrpRecord &record);
+  void wait_for_routine(PIRP irp);
   static void run_work_item(PVOID context);
   void free_device_memory(PDEVICE_OBJECT device);
   void report(FindingKind kind, const std::string &message,
