@@ -701,9 +701,16 @@ void IoManager::complete_request(PIRP irp, const void *site) {
         irp->CurrentLocation == irp->StackCount + 1
             ? nullptr
             : IoGetCurrentIrpStackLocation(irp)->DeviceObject;
+    {
+      std::lock_guard guard(io_lock_);
+      if (IrpRecord *record = record_of(irp))
+        record->routine_thread = kernel_.scheduler().current();
+    }
     NTSTATUS result = routine(above, irp, context);
     std::lock_guard guard(io_lock_);
     IrpRecord *record = record_of(irp);
+    if (record != nullptr)
+      record->routine_thread = nullptr;
     if (result == STATUS_MORE_PROCESSING_REQUIRED) {
       if (record != nullptr && record->state == IrpState::Completing)
         record->state = IrpState::Returned;

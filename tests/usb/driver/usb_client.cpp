@@ -11,14 +11,6 @@ NTSTATUS SignalAndKeep(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
   return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
-// The completing thread may still be inside the completion routine when the
-// event wakes the waiter; let it leave before the IRP is touched again.
-void LetCompletionReturn() {
-  LARGE_INTEGER tick;
-  tick.QuadPart = -1;
-  KeDelayExecutionThread(KernelMode, FALSE, &tick);
-}
-
 NTSTATUS AsyncDone(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
   UNREFERENCED_PARAMETER(DeviceObject);
   PTEST_USB_ASYNC async = static_cast<PTEST_USB_ASYNC>(Context);
@@ -54,7 +46,6 @@ NTSTATUS Call(PDEVICE_OBJECT Pdo, PURB Urb, ULONG TimeoutMs,
     } else {
       status = irp->IoStatus.Status;
     }
-    LetCompletionReturn();
   }
   // Hand the IRP back: the I/O manager frees it and sets the event again.
   KeClearEvent(&event);
@@ -71,7 +62,6 @@ NTSTATUS SendAndWait(PDEVICE_OBJECT Pdo, PIRP Irp) {
   if (status == STATUS_PENDING) {
     KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, NULL);
     status = Irp->IoStatus.Status;
-    LetCompletionReturn();
   }
   return status;
 }
@@ -130,7 +120,6 @@ NTSTATUS TestUsbStart(PDEVICE_OBJECT Pdo, PURB Urb, PTEST_USB_ASYNC Async) {
 
 NTSTATUS TestUsbFinish(PTEST_USB_ASYNC Async) {
   KeWaitForSingleObject(&Async->Done, Executive, KernelMode, FALSE, NULL);
-  LetCompletionReturn();
   IoFreeIrp(Async->Irp);
   Async->Irp = NULL;
   return Async->Status;
