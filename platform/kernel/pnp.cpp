@@ -555,136 +555,103 @@ NTSTATUS PnpManager::add_device(PDEVICE_OBJECT pdo, PDRIVER_OBJECT driver) {
   return send_start(node, site);
 }
 
-NTSTATUS PnpManager::start(PDEVICE_OBJECT pdo) {
-  const void *site = __builtin_return_address(0);
+NTSTATUS PnpManager::on_node(PDEVICE_OBJECT pdo,
+                             std::initializer_list<DeviceNodeState> allowed,
+                             const std::function<NTSTATUS(Node &)> &request) {
   if (NTSTATUS status = check_caller(); !NT_SUCCESS(status))
     return status;
   Serialized serialized(*this);
   Node *node = nullptr;
-  if (NTSTATUS status = find(pdo, {DeviceNodeState::Stopped}, &node);
-      !NT_SUCCESS(status))
+  if (NTSTATUS status = find(pdo, allowed, &node); !NT_SUCCESS(status))
     return status;
-  return send_start(*node, site);
+  return request(*node);
+}
+
+NTSTATUS PnpManager::send_query(Node &node, UCHAR query, UCHAR cancel,
+                                DeviceNodeState pending, const void *site) {
+  IrpReply reply = send_pnp(node, query, {}, {}, site);
+  if (!reply.completed)
+    return reply.status;
+  if (NT_SUCCESS(reply.status)) {
+    set_state(node, pending);
+    return reply.status;
+  }
+  // A refused query is cancelled down the whole stack.
+  send_required(node, cancel, site);
+  return reply.status;
+}
+
+NTSTATUS PnpManager::send_change(Node &node, UCHAR minor, DeviceNodeState next,
+                                 const void *site) {
+  NTSTATUS status = send_required(node, minor, site);
+  if (status != STATUS_IO_TIMEOUT)
+    set_state(node, next);
+  return status;
+}
+
+NTSTATUS PnpManager::start(PDEVICE_OBJECT pdo) {
+  const void *site = __builtin_return_address(0);
+  return on_node(pdo, {DeviceNodeState::Stopped},
+                 [&](Node &node) { return send_start(node, site); });
 }
 
 NTSTATUS PnpManager::query_stop(PDEVICE_OBJECT pdo) {
   const void *site = __builtin_return_address(0);
-  if (NTSTATUS status = check_caller(); !NT_SUCCESS(status))
-    return status;
-  Serialized serialized(*this);
-  Node *node = nullptr;
-  if (NTSTATUS status = find(pdo, {DeviceNodeState::Started}, &node);
-      !NT_SUCCESS(status))
-    return status;
-  IrpReply reply = send_pnp(*node, IRP_MN_QUERY_STOP_DEVICE, {}, {}, site);
-  if (!reply.completed)
-    return reply.status;
-  if (NT_SUCCESS(reply.status)) {
-    set_state(*node, DeviceNodeState::StopPending);
-    return reply.status;
-  }
-  // A refused query is cancelled down the whole stack.
-  send_required(*node, IRP_MN_CANCEL_STOP_DEVICE, site);
-  return reply.status;
+  return on_node(pdo, {DeviceNodeState::Started}, [&](Node &node) {
+    return send_query(node, IRP_MN_QUERY_STOP_DEVICE, IRP_MN_CANCEL_STOP_DEVICE,
+                      DeviceNodeState::StopPending, site);
+  });
 }
 
 NTSTATUS PnpManager::cancel_stop(PDEVICE_OBJECT pdo) {
   const void *site = __builtin_return_address(0);
-  if (NTSTATUS status = check_caller(); !NT_SUCCESS(status))
-    return status;
-  Serialized serialized(*this);
-  Node *node = nullptr;
-  if (NTSTATUS status = find(pdo, {DeviceNodeState::StopPending}, &node);
-      !NT_SUCCESS(status))
-    return status;
-  NTSTATUS status = send_required(*node, IRP_MN_CANCEL_STOP_DEVICE, site);
-  if (status != STATUS_IO_TIMEOUT)
-    set_state(*node, DeviceNodeState::Started);
-  return status;
+  return on_node(pdo, {DeviceNodeState::StopPending}, [&](Node &node) {
+    return send_change(node, IRP_MN_CANCEL_STOP_DEVICE,
+                       DeviceNodeState::Started, site);
+  });
 }
 
 NTSTATUS PnpManager::stop(PDEVICE_OBJECT pdo) {
   const void *site = __builtin_return_address(0);
-  if (NTSTATUS status = check_caller(); !NT_SUCCESS(status))
-    return status;
-  Serialized serialized(*this);
-  Node *node = nullptr;
-  if (NTSTATUS status = find(pdo, {DeviceNodeState::StopPending}, &node);
-      !NT_SUCCESS(status))
-    return status;
-  NTSTATUS status = send_required(*node, IRP_MN_STOP_DEVICE, site);
-  if (status != STATUS_IO_TIMEOUT)
-    set_state(*node, DeviceNodeState::Stopped);
-  return status;
+  return on_node(pdo, {DeviceNodeState::StopPending}, [&](Node &node) {
+    return send_change(node, IRP_MN_STOP_DEVICE, DeviceNodeState::Stopped,
+                       site);
+  });
 }
 
 NTSTATUS PnpManager::query_remove(PDEVICE_OBJECT pdo) {
   const void *site = __builtin_return_address(0);
-  if (NTSTATUS status = check_caller(); !NT_SUCCESS(status))
-    return status;
-  Serialized serialized(*this);
-  Node *node = nullptr;
-  if (NTSTATUS status = find(pdo, {DeviceNodeState::Started}, &node);
-      !NT_SUCCESS(status))
-    return status;
-  IrpReply reply = send_pnp(*node, IRP_MN_QUERY_REMOVE_DEVICE, {}, {}, site);
-  if (!reply.completed)
-    return reply.status;
-  if (NT_SUCCESS(reply.status)) {
-    set_state(*node, DeviceNodeState::RemovePending);
-    return reply.status;
-  }
-  send_required(*node, IRP_MN_CANCEL_REMOVE_DEVICE, site);
-  return reply.status;
+  return on_node(pdo, {DeviceNodeState::Started}, [&](Node &node) {
+    return send_query(node, IRP_MN_QUERY_REMOVE_DEVICE,
+                      IRP_MN_CANCEL_REMOVE_DEVICE,
+                      DeviceNodeState::RemovePending, site);
+  });
 }
 
 NTSTATUS PnpManager::cancel_remove(PDEVICE_OBJECT pdo) {
   const void *site = __builtin_return_address(0);
-  if (NTSTATUS status = check_caller(); !NT_SUCCESS(status))
-    return status;
-  Serialized serialized(*this);
-  Node *node = nullptr;
-  if (NTSTATUS status = find(pdo, {DeviceNodeState::RemovePending}, &node);
-      !NT_SUCCESS(status))
-    return status;
-  NTSTATUS status = send_required(*node, IRP_MN_CANCEL_REMOVE_DEVICE, site);
-  if (status != STATUS_IO_TIMEOUT)
-    set_state(*node, DeviceNodeState::Started);
-  return status;
+  return on_node(pdo, {DeviceNodeState::RemovePending}, [&](Node &node) {
+    return send_change(node, IRP_MN_CANCEL_REMOVE_DEVICE,
+                       DeviceNodeState::Started, site);
+  });
 }
 
 NTSTATUS PnpManager::surprise_remove(PDEVICE_OBJECT pdo) {
   const void *site = __builtin_return_address(0);
-  if (NTSTATUS status = check_caller(); !NT_SUCCESS(status))
-    return status;
-  Serialized serialized(*this);
-  Node *node = nullptr;
-  if (NTSTATUS status =
-          find(pdo,
-               {DeviceNodeState::Started, DeviceNodeState::StopPending,
-                DeviceNodeState::Stopped, DeviceNodeState::RemovePending},
-               &node);
-      !NT_SUCCESS(status))
-    return status;
-  NTSTATUS status = send_required(*node, IRP_MN_SURPRISE_REMOVAL, site);
-  if (status != STATUS_IO_TIMEOUT)
-    set_state(*node, DeviceNodeState::SurpriseRemoved);
-  return status;
+  return on_node(pdo,
+                 {DeviceNodeState::Started, DeviceNodeState::StopPending,
+                  DeviceNodeState::Stopped, DeviceNodeState::RemovePending},
+                 [&](Node &node) {
+                   return send_change(node, IRP_MN_SURPRISE_REMOVAL,
+                                      DeviceNodeState::SurpriseRemoved, site);
+                 });
 }
 
 NTSTATUS PnpManager::remove(PDEVICE_OBJECT pdo) {
   const void *site = __builtin_return_address(0);
-  if (NTSTATUS status = check_caller(); !NT_SUCCESS(status))
-    return status;
-  Serialized serialized(*this);
-  Node *node = nullptr;
-  if (NTSTATUS status = find(
-          pdo,
-          {DeviceNodeState::RemovePending, DeviceNodeState::SurpriseRemoved},
-          &node);
-      !NT_SUCCESS(status))
-    return status;
-  return send_remove(*node, site);
+  return on_node(
+      pdo, {DeviceNodeState::RemovePending, DeviceNodeState::SurpriseRemoved},
+      [&](Node &node) { return send_remove(node, site); });
 }
 
 NTSTATUS PnpManager::query_capabilities(PDEVICE_OBJECT pdo,
@@ -692,28 +659,24 @@ NTSTATUS PnpManager::query_capabilities(PDEVICE_OBJECT pdo,
   const void *site = __builtin_return_address(0);
   if (capabilities == nullptr)
     return STATUS_INVALID_PARAMETER;
-  if (NTSTATUS status = check_caller(); !NT_SUCCESS(status))
-    return status;
-  Serialized serialized(*this);
-  Node *node = nullptr;
-  if (NTSTATUS status = find(pdo, kQueryable, &node); !NT_SUCCESS(status))
-    return status;
-  // Preset as Windows presets it; the bus fills in the rest.
-  auto answer = std::make_shared<DEVICE_CAPABILITIES>();
-  std::memset(answer.get(), 0, sizeof *answer);
-  answer->Size = sizeof(DEVICE_CAPABILITIES);
-  answer->Version = 1;
-  answer->Address = 0xFFFFFFFF;
-  answer->UINumber = 0xFFFFFFFF;
-  IrpReply reply = send_pnp(
-      *node, IRP_MN_QUERY_CAPABILITIES,
-      [&](IO_STACK_LOCATION &stack) {
-        stack.Parameters.DeviceCapabilities.Capabilities = answer.get();
-      },
-      answer, site);
-  if (reply.completed && NT_SUCCESS(reply.status))
-    *capabilities = *answer;
-  return reply.status;
+  return on_node(pdo, kQueryable, [&](Node &node) {
+    // Preset as Windows presets it; the bus fills in the rest.
+    auto answer = std::make_shared<DEVICE_CAPABILITIES>();
+    std::memset(answer.get(), 0, sizeof *answer);
+    answer->Size = sizeof(DEVICE_CAPABILITIES);
+    answer->Version = 1;
+    answer->Address = 0xFFFFFFFF;
+    answer->UINumber = 0xFFFFFFFF;
+    IrpReply reply = send_pnp(
+        node, IRP_MN_QUERY_CAPABILITIES,
+        [&](IO_STACK_LOCATION &stack) {
+          stack.Parameters.DeviceCapabilities.Capabilities = answer.get();
+        },
+        answer, site);
+    if (reply.completed && NT_SUCCESS(reply.status))
+      *capabilities = *answer;
+    return reply.status;
+  });
 }
 
 NTSTATUS PnpManager::query_interface(PDEVICE_OBJECT pdo, const GUID &type,
@@ -722,32 +685,29 @@ NTSTATUS PnpManager::query_interface(PDEVICE_OBJECT pdo, const GUID &type,
   const void *site = __builtin_return_address(0);
   if (result == nullptr || size < sizeof(INTERFACE))
     return STATUS_INVALID_PARAMETER;
-  if (NTSTATUS status = check_caller(); !NT_SUCCESS(status))
-    return status;
-  Serialized serialized(*this);
-  Node *node = nullptr;
-  if (NTSTATUS status = find(pdo, kQueryable, &node); !NT_SUCCESS(status))
-    return status;
-  struct Buffers {
-    GUID type;
-    std::vector<unsigned char> interface;
-  };
-  auto buffers = std::make_shared<Buffers>(Buffers{type, {}});
-  buffers->interface.assign(size, 0);
-  IrpReply reply = send_pnp(
-      *node, IRP_MN_QUERY_INTERFACE,
-      [&](IO_STACK_LOCATION &stack) {
-        stack.Parameters.QueryInterface.InterfaceType = &buffers->type;
-        stack.Parameters.QueryInterface.Size = size;
-        stack.Parameters.QueryInterface.Version = version;
-        stack.Parameters.QueryInterface.Interface =
-            reinterpret_cast<PINTERFACE>(buffers->interface.data());
-        stack.Parameters.QueryInterface.InterfaceSpecificData = specific_data;
-      },
-      buffers, site);
-  if (reply.completed && NT_SUCCESS(reply.status))
-    std::memcpy(result, buffers->interface.data(), size);
-  return reply.status;
+  return on_node(pdo, kQueryable, [&](Node &node) {
+    struct Buffers {
+      GUID type;
+      std::vector<unsigned char> interface;
+    };
+    auto buffers = std::make_shared<Buffers>(Buffers{type, {}});
+    buffers->interface.assign(size, 0);
+    IrpReply reply = send_pnp(
+        node, IRP_MN_QUERY_INTERFACE,
+        [&](IO_STACK_LOCATION &stack) {
+          auto &query = stack.Parameters.QueryInterface;
+          query.InterfaceType = &buffers->type;
+          query.Size = size;
+          query.Version = version;
+          query.Interface =
+              reinterpret_cast<PINTERFACE>(buffers->interface.data());
+          query.InterfaceSpecificData = specific_data;
+        },
+        buffers, site);
+    if (reply.completed && NT_SUCCESS(reply.status))
+      std::memcpy(result, buffers->interface.data(), size);
+    return reply.status;
+  });
 }
 
 NTSTATUS PnpManager::query_pnp_device_state(PDEVICE_OBJECT pdo,
@@ -756,16 +716,13 @@ NTSTATUS PnpManager::query_pnp_device_state(PDEVICE_OBJECT pdo,
   if (state == nullptr)
     return STATUS_INVALID_PARAMETER;
   *state = 0;
-  if (NTSTATUS status = check_caller(); !NT_SUCCESS(status))
-    return status;
-  Serialized serialized(*this);
-  Node *node = nullptr;
-  if (NTSTATUS status = find(pdo, kQueryable, &node); !NT_SUCCESS(status))
-    return status;
-  IrpReply reply = send_pnp(*node, IRP_MN_QUERY_PNP_DEVICE_STATE, {}, {}, site);
-  if (reply.completed && NT_SUCCESS(reply.status))
-    *state = reply.information;
-  return reply.status;
+  return on_node(pdo, kQueryable, [&](Node &node) {
+    IrpReply reply =
+        send_pnp(node, IRP_MN_QUERY_PNP_DEVICE_STATE, {}, {}, site);
+    if (reply.completed && NT_SUCCESS(reply.status))
+      *state = reply.information;
+    return reply.status;
+  });
 }
 
 NTSTATUS PnpManager::query_id(PDEVICE_OBJECT pdo, BUS_QUERY_ID_TYPE type,
@@ -774,13 +731,9 @@ NTSTATUS PnpManager::query_id(PDEVICE_OBJECT pdo, BUS_QUERY_ID_TYPE type,
   if (ids == nullptr)
     return STATUS_INVALID_PARAMETER;
   ids->clear();
-  if (NTSTATUS status = check_caller(); !NT_SUCCESS(status))
-    return status;
-  Serialized serialized(*this);
-  Node *node = nullptr;
-  if (NTSTATUS status = find(pdo, kQueryable, &node); !NT_SUCCESS(status))
-    return status;
-  return read_ids(pdo, type, ids, site);
+  return on_node(pdo, kQueryable, [&](Node &node) {
+    return read_ids(node.pdo, type, ids, site);
+  });
 }
 
 IrpReply
@@ -812,17 +765,12 @@ PnpManager::send(PDEVICE_OBJECT pdo, UCHAR minor,
   default:
     break;
   }
-  if (NTSTATUS status = check_caller(); !NT_SUCCESS(status)) {
-    refused.status = status;
-    return refused;
-  }
-  Serialized serialized(*this);
-  Node *node = nullptr;
-  if (NTSTATUS status = find(pdo, kQueryable, &node); !NT_SUCCESS(status)) {
-    refused.status = status;
-    return refused;
-  }
-  return send_pnp(*node, minor, parameters, {}, site);
+  IrpReply reply;
+  reply.status = on_node(pdo, kQueryable, [&](Node &node) {
+    reply = send_pnp(node, minor, parameters, {}, site);
+    return reply.status;
+  });
+  return reply;
 }
 
 std::optional<DeviceNodeState> PnpManager::state(PDEVICE_OBJECT pdo) const {

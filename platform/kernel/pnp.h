@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -155,6 +156,17 @@ private:
   // The node for a request allowed in `allowed` states, or the refusal.
   NTSTATUS find(PDEVICE_OBJECT pdo,
                 std::initializer_list<DeviceNodeState> allowed, Node **node);
+  // Every request on a node: the caller checked, one request at a time,
+  // the node in a state that allows it; else the refusal, nothing sent.
+  NTSTATUS on_node(PDEVICE_OBJECT pdo,
+                   std::initializer_list<DeviceNodeState> allowed,
+                   const std::function<NTSTATUS(Node &)> &request);
+  // A query that moves the node to `pending`, or is cancelled when refused.
+  NTSTATUS send_query(Node &node, UCHAR query, UCHAR cancel,
+                      DeviceNodeState pending, const void *site);
+  // A request that may not fail, moving the node to `next`.
+  NTSTATUS send_change(Node &node, UCHAR minor, DeviceNodeState next,
+                       const void *site);
   IrpReply send_pnp(Node &node, UCHAR minor,
                     const std::function<void(IO_STACK_LOCATION &)> &fill,
                     std::shared_ptr<void> keep_alive, const void *site);
