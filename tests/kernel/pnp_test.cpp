@@ -108,8 +108,7 @@ TEST_F(PnpTest, CancelledQueriesAndRestart) {
     // A removed device's PDO may be reported again: a new node.
     ASSERT_EQ(pnp.add_device(pdo), STATUS_SUCCESS);
     EXPECT_EQ(pnp.state(pdo), DeviceNodeState::Started);
-    EXPECT_EQ(pnp.surprise_remove(pdo), STATUS_SUCCESS);
-    EXPECT_EQ(pnp.remove(pdo), STATUS_SUCCESS);
+    EXPECT_EQ(stack.unplug(pdo), STATUS_SUCCESS);
   });
 }
 
@@ -133,8 +132,7 @@ TEST_F(PnpTest, RefusedQueryIsFollowedByItsCancel) {
                             IRP_MN_QUERY_CAPABILITIES,
                             IRP_MN_CANCEL_STOP_DEVICE,
                             IRP_MN_CANCEL_REMOVE_DEVICE));
-    EXPECT_EQ(pnp.surprise_remove(pdo), STATUS_SUCCESS);
-    EXPECT_EQ(pnp.remove(pdo), STATUS_SUCCESS);
+    EXPECT_EQ(stack.unplug(pdo), STATUS_SUCCESS);
   });
 }
 
@@ -178,8 +176,7 @@ TEST_F(PnpTest, FailedAddDeviceLeavesNoNode) {
     // The bus may report it again, to a driver that now takes it.
     PnpTestInitialize(stack.driver, nullptr);
     EXPECT_EQ(stack.pnp.add_device(pdo), STATUS_SUCCESS);
-    EXPECT_EQ(stack.pnp.surprise_remove(pdo), STATUS_SUCCESS);
-    EXPECT_EQ(stack.pnp.remove(pdo), STATUS_SUCCESS);
+    EXPECT_EQ(stack.unplug(pdo), STATUS_SUCCESS);
   });
 }
 
@@ -203,8 +200,7 @@ TEST_F(PnpTest, FunctionDriverIsFoundByItsIds) {
     // A driver given explicitly needs no IDs.
     EXPECT_EQ(stack.pnp.add_device(unknown, stack.driver), STATUS_SUCCESS);
     for (PDEVICE_OBJECT pdo : {by_compatible, unknown}) {
-      EXPECT_EQ(stack.pnp.surprise_remove(pdo), STATUS_SUCCESS);
-      EXPECT_EQ(stack.pnp.remove(pdo), STATUS_SUCCESS);
+      EXPECT_EQ(stack.unplug(pdo), STATUS_SUCCESS);
     }
   });
 }
@@ -413,8 +409,7 @@ TEST_F(PnpTest, InitializingFlagLeftSetIsFound) {
     PDEVICE_OBJECT pdo = stack.bus.add_child();
     ASSERT_EQ(stack.pnp.add_device(pdo), STATUS_SUCCESS);
     expect_finding(FindingKind::DeviceMisuse, "DO_DEVICE_INITIALIZING");
-    EXPECT_EQ(stack.pnp.surprise_remove(pdo), STATUS_SUCCESS);
-    EXPECT_EQ(stack.pnp.remove(pdo), STATUS_SUCCESS);
+    EXPECT_EQ(stack.unplug(pdo), STATUS_SUCCESS);
   });
 }
 
@@ -459,8 +454,7 @@ TEST_F(PnpTest, IrpCompletedTwiceIsFound) {
     auto findings = kernel().verifier().take();
     ASSERT_EQ(findings.size(), 1u);
     EXPECT_EQ(findings[0].kind, FindingKind::IrpCompletedTwice);
-    EXPECT_EQ(stack.pnp.surprise_remove(pdo), STATUS_SUCCESS);
-    EXPECT_EQ(stack.pnp.remove(pdo), STATUS_SUCCESS);
+    EXPECT_EQ(stack.unplug(pdo), STATUS_SUCCESS);
   });
 }
 
@@ -476,8 +470,7 @@ TEST_F(PnpTest, ReturnedStatusOtherThanCompletedIsFound) {
     expect_finding(FindingKind::IrpMisuse,
                    "returned 0xC0000001 for IRP_MN_QUERY_PNP_DEVICE_STATE but "
                    "completed it with 0x00000000");
-    EXPECT_EQ(stack.pnp.surprise_remove(pdo), STATUS_SUCCESS);
-    EXPECT_EQ(stack.pnp.remove(pdo), STATUS_SUCCESS);
+    EXPECT_EQ(stack.unplug(pdo), STATUS_SUCCESS);
   });
 }
 

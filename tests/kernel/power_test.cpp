@@ -114,8 +114,7 @@ TEST_F(PowerTest, SleepAndResumeUnderManySeeds) {
       EXPECT_EQ(stack.pnp.device_power(fdo), PowerDeviceD0);
       EXPECT_EQ(extension->DevicePower, PowerDeviceD0);
 
-      ASSERT_EQ(stack.pnp.surprise_remove(pdo), STATUS_SUCCESS);
-      ASSERT_EQ(stack.pnp.remove(pdo), STATUS_SUCCESS);
+      EXPECT_EQ(stack.unplug(pdo), STATUS_SUCCESS);
     });
     finish();
   }
@@ -153,8 +152,7 @@ TEST_F(PowerTest, LastAddedSleepsFirstAndWakesLast) {
 
     ASSERT_EQ(stack.pnp.remove(removed), STATUS_SUCCESS);
     for (PDEVICE_OBJECT pdo : {first, second}) {
-      ASSERT_EQ(stack.pnp.surprise_remove(pdo), STATUS_SUCCESS);
-      ASSERT_EQ(stack.pnp.remove(pdo), STATUS_SUCCESS);
+      EXPECT_EQ(stack.unplug(pdo), STATUS_SUCCESS);
     }
   });
 }
@@ -178,8 +176,7 @@ TEST_F(PowerTest, RefusedSleepQueryReturnsEveryoneQueriedToWorking) {
     EXPECT_EQ(stack.extension(second)->DeviceRequests, 0u);
 
     for (PDEVICE_OBJECT pdo : {first, second}) {
-      ASSERT_EQ(stack.pnp.surprise_remove(pdo), STATUS_SUCCESS);
-      ASSERT_EQ(stack.pnp.remove(pdo), STATUS_SUCCESS);
+      EXPECT_EQ(stack.unplug(pdo), STATUS_SUCCESS);
     }
   });
 }
@@ -203,8 +200,7 @@ TEST_F(PowerTest, ShutdownAndHibernateCarryTheirAction) {
                                      PowerActionNone, PowerActionShutdown,
                                      PowerActionShutdown));
     ASSERT_EQ(stack.power.wake(), STATUS_SUCCESS);
-    ASSERT_EQ(stack.pnp.surprise_remove(pdo), STATUS_SUCCESS);
-    ASSERT_EQ(stack.pnp.remove(pdo), STATUS_SUCCESS);
+    EXPECT_EQ(stack.unplug(pdo), STATUS_SUCCESS);
   });
 }
 
@@ -222,8 +218,7 @@ TEST_F(PowerTest, TransitionsOutOfOrderAreRefusedAndSendNothing) {
     EXPECT_EQ(power.sleep(PowerSystemSleeping3), STATUS_INVALID_DEVICE_STATE);
     ASSERT_EQ(power.wake(), STATUS_SUCCESS);
     EXPECT_EQ(power_log(stack.bus, pdo).size(), 5u);
-    ASSERT_EQ(stack.pnp.surprise_remove(pdo), STATUS_SUCCESS);
-    ASSERT_EQ(stack.pnp.remove(pdo), STATUS_SUCCESS);
+    EXPECT_EQ(stack.unplug(pdo), STATUS_SUCCESS);
   });
 }
 
@@ -282,8 +277,7 @@ TEST_F(PowerTest, RequestedPowerIrpEntersAtTheTopAndCallsBack) {
               STATUS_INVALID_PARAMETER_3);
     EXPECT_EQ(refused.calls, 0u);
 
-    ASSERT_EQ(stack.pnp.surprise_remove(pdo), STATUS_SUCCESS);
-    ASSERT_EQ(stack.pnp.remove(pdo), STATUS_SUCCESS);
+    EXPECT_EQ(stack.unplug(pdo), STATUS_SUCCESS);
   });
 }
 
@@ -306,8 +300,7 @@ TEST_F(PowerTest, RequestFromDispatchLevelReachesPageableDriverAtPassive) {
     // The driver's pageable dispatch routine would have been found
     // running at DISPATCH_LEVEL (the teardown checks for findings).
     EXPECT_EQ(stack.extension(pdo)->DevicePower, PowerDeviceD3);
-    ASSERT_EQ(stack.pnp.surprise_remove(pdo), STATUS_SUCCESS);
-    ASSERT_EQ(stack.pnp.remove(pdo), STATUS_SUCCESS);
+    EXPECT_EQ(stack.unplug(pdo), STATUS_SUCCESS);
   });
 }
 
@@ -351,8 +344,7 @@ TEST_F(PowerTest, PoSetPowerStateRecordsAndReturnsThePrevious) {
     EXPECT_EQ(findings[0].kind, FindingKind::DeviceMisuse);
     EXPECT_EQ(stack.pnp.device_power(fdo), PowerDeviceD3);
 
-    ASSERT_EQ(stack.pnp.surprise_remove(pdo), STATUS_SUCCESS);
-    ASSERT_EQ(stack.pnp.remove(pdo), STATUS_SUCCESS);
+    EXPECT_EQ(stack.unplug(pdo), STATUS_SUCCESS);
   });
 }
 
@@ -391,8 +383,7 @@ TEST_F(PowerTest, WaitWakeWokenOrCancelledUnderManySeeds) {
       EXPECT_EQ(extension->WaitWakeIrp, nullptr);
       EXPECT_FALSE(stack.bus.wake_pending(pdo));
       EXPECT_FALSE(stack.bus.signal_wake(pdo));
-      ASSERT_EQ(stack.pnp.surprise_remove(pdo), STATUS_SUCCESS);
-      ASSERT_EQ(stack.pnp.remove(pdo), STATUS_SUCCESS);
+      EXPECT_EQ(stack.unplug(pdo), STATUS_SUCCESS);
     });
     finish();
   }
@@ -443,8 +434,7 @@ TEST_F(PowerTest, DISABLED_WaitWakeWakeAndCancelRaceUnderManySeeds) {
                   extension->WakeStatus == STATUS_CANCELLED)
           << std::hex << extension->WakeStatus;
       EXPECT_FALSE(stack.bus.wake_pending(pdo));
-      ASSERT_EQ(stack.pnp.surprise_remove(pdo), STATUS_SUCCESS);
-      ASSERT_EQ(stack.pnp.remove(pdo), STATUS_SUCCESS);
+      EXPECT_EQ(stack.unplug(pdo), STATUS_SUCCESS);
     });
     finish();
   }
@@ -477,8 +467,7 @@ TEST_F(PowerTest, WaitWakeArmedAtSleepWakesTheDevice) {
                             "set D0", "set S0"));
     EXPECT_EQ(extension->DeviceRequests, 2u);
 
-    ASSERT_EQ(stack.pnp.surprise_remove(pdo), STATUS_SUCCESS);
-    ASSERT_EQ(stack.pnp.remove(pdo), STATUS_SUCCESS);
+    EXPECT_EQ(stack.unplug(pdo), STATUS_SUCCESS);
   });
 }
 
@@ -523,8 +512,7 @@ TEST_F(PowerTest, WaitWakeCompletionReachesTheRequesterInEveryCase) {
     EXPECT_EQ(first.calls, 1u);
 
     ASSERT_EQ(stack.pnp.remove(waking), STATUS_SUCCESS);
-    ASSERT_EQ(stack.pnp.surprise_remove(sleepy), STATUS_SUCCESS);
-    ASSERT_EQ(stack.pnp.remove(sleepy), STATUS_SUCCESS);
+    EXPECT_EQ(stack.unplug(sleepy), STATUS_SUCCESS);
   });
 }
 
@@ -551,8 +539,7 @@ TEST_F(PowerTest, SystemIrpHeldForeverIsFound) {
     // Let go at last, it completes to the power manager as usual.
     PnpTestReleaseSystemIrp(stack.pnp.function_device(pdo));
     EXPECT_EQ(stack.bus.minors(pdo, IRP_MJ_POWER).back(), IRP_MN_SET_POWER);
-    ASSERT_EQ(stack.pnp.surprise_remove(pdo), STATUS_SUCCESS);
-    ASSERT_EQ(stack.pnp.remove(pdo), STATUS_SUCCESS);
+    EXPECT_EQ(stack.unplug(pdo), STATUS_SUCCESS);
   });
 }
 
@@ -570,8 +557,7 @@ TEST_F(PowerTest, FailedSystemSetPowerIsFound) {
     EXPECT_THAT(findings[0].message,
                 HasSubstr("system IRP_MN_SET_POWER S3 failed with 0xC0000001"));
     EXPECT_THAT(findings[0].site, HasSubstr("DispatchPower"));
-    ASSERT_EQ(stack.pnp.surprise_remove(pdo), STATUS_SUCCESS);
-    ASSERT_EQ(stack.pnp.remove(pdo), STATUS_SUCCESS);
+    EXPECT_EQ(stack.unplug(pdo), STATUS_SUCCESS);
   });
 }
 

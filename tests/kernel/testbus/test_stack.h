@@ -30,6 +30,12 @@ struct TestStack {
   TestStack(const TestStack &) = delete;
   TestStack &operator=(const TestStack &) = delete;
 
+  // The device is pulled out: surprise removal, then removal.
+  NTSTATUS unplug(PDEVICE_OBJECT pdo) {
+    NTSTATUS status = pnp.surprise_remove(pdo);
+    return NT_SUCCESS(status) ? pnp.remove(pdo) : status;
+  }
+
   // The test driver's extension of the device's FDO (until its removal).
   PPNP_TEST_EXTENSION extension(PDEVICE_OBJECT pdo) const {
     PDEVICE_OBJECT fdo = pnp.function_device(pdo);
