@@ -113,6 +113,23 @@ TEST_F(IoTest, PendingPropagatesAndForwardAndWaitTakesTheIrpBack) {
   });
 }
 
+// The lower driver completes from its own thread; the completion routine
+// wakes the upper driver, which finishes the IRP while the routine may not
+// have returned yet.
+TEST_F(IoTest, ForwardAndWaitAgainstACompletionThreadUnderManySeeds) {
+  for (std::uint64_t seed = 1; seed <= 30; ++seed) {
+    start(seed);
+    run([&] {
+      build();
+      EXPECT_EQ(TestSendAndWait(upper_, IOCTL_TEST_FORWARD_PENDING, nullptr, 0,
+                                nullptr, 0, nullptr),
+                STATUS_SUCCESS);
+      tear_down();
+    });
+    finish();
+  }
+}
+
 TEST_F(IoTest, CancelRacesCompletionUnderManySeeds) {
   for (std::uint64_t seed = 1; seed <= 40; ++seed) {
     start(seed);

@@ -71,7 +71,8 @@ NTSTATUS LowerDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   }
   case IOCTL_TEST_PEND:
     return QueueCancellable(extension, Irp);
-  case IOCTL_TEST_PEND_UNCANCELLABLE: {
+  case IOCTL_TEST_PEND_UNCANCELLABLE:
+  case IOCTL_TEST_FORWARD_PENDING: {
     IoMarkIrpPending(Irp);
     HANDLE handle;
     if (NT_SUCCESS(PsCreateSystemThread(&handle, 0, NULL, NULL, NULL,
@@ -125,8 +126,9 @@ NTSTATUS UpperDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PTEST_UPPER_EXTENSION extension =
       static_cast<PTEST_UPPER_EXTENSION>(DeviceObject->DeviceExtension);
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
-  if (stack->Parameters.DeviceIoControl.IoControlCode ==
-      IOCTL_TEST_FORWARD_AND_WAIT) {
+  ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
+  if (code == IOCTL_TEST_FORWARD_AND_WAIT ||
+      code == IOCTL_TEST_FORWARD_PENDING) {
     KEVENT done;
     KeInitializeEvent(&done, NotificationEvent, FALSE);
     IoCopyCurrentIrpStackLocationToNext(Irp);
