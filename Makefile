@@ -41,7 +41,7 @@ test-asan: deps out-asan/CMakeCache.txt
 	  ctest --test-dir out-asan --output-on-failure -j $(JOBS)
 
 bench: build
-	out/bench/kernel_bench
+	for b in out/bench/*_bench; do $$b; done
 
 demo:
 	@echo "The talvor command-line tool is not built yet; run 'make test'."
