@@ -1,6 +1,7 @@
 #include "power.h"
 
 #include <algorithm>
+#include <optional>
 
 #include "kernel.h"
 #include "pnp.h"
@@ -162,6 +163,7 @@ NTSTATUS PowerManager::wake() {
 using talvor::kernel::FindingKind;
 using talvor::kernel::IoManager;
 using talvor::kernel::IrpOrigin;
+using talvor::kernel::IrpState;
 using talvor::kernel::Kernel;
 
 extern "C" {
@@ -169,8 +171,9 @@ extern "C" {
 NTSTATUS PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   const void *site = __builtin_return_address(0);
   IoManager &io = Kernel::get().io();
-  // An unknown IRP is the I/O manager's to report, without touching it.
-  if (io.irp_state(Irp) &&
+  // An unknown IRP, or one without a location left, is the I/O manager's
+  // to report, without touching it.
+  if (io.irp_state(Irp) && Irp->CurrentLocation > 1 &&
       IoGetNextIrpStackLocation(Irp)->MajorFunction != IRP_MJ_POWER)
     talvor::kernel::report(FindingKind::IrpMisuse,
                            "PoCallDriver with an IRP that is not IRP_MJ_POWER",
@@ -180,11 +183,13 @@ NTSTATUS PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
 void PoStartNextPowerIrp(PIRP Irp) {
   const void *site = __builtin_return_address(0);
-  IoManager &io = Kernel::get().io();
-  if (!io.irp_state(Irp))
+  std::optional<IrpState> state = Kernel::get().io().irp_state(Irp);
+  if (!state)
     talvor::kernel::report(FindingKind::IrpMisuse,
                            "PoStartNextPowerIrp with an unknown IRP", site);
-  else if (IoGetCurrentIrpStackLocation(Irp)->MajorFunction != IRP_MJ_POWER)
+  // Only a driver that holds the IRP has a current stack location.
+  else if (*state == IrpState::InFlight &&
+           IoGetCurrentIrpStackLocation(Irp)->MajorFunction != IRP_MJ_POWER)
     talvor::kernel::report(FindingKind::IrpMisuse,
                            "PoStartNextPowerIrp with an IRP that is not "
                            "IRP_MJ_POWER",

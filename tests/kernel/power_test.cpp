@@ -348,6 +348,28 @@ TEST_F(PowerTest, PoSetPowerStateRecordsAndReturnsThePrevious) {
   });
 }
 
+TEST_F(PowerTest, PowerRoutinesGivenOtherIrpsAreFound) {
+  run([&] {
+    TestStack stack(kernel());
+    PDEVICE_OBJECT pdo = stack.bus.add_child();
+    PoStartNextPowerIrp(nullptr);
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    IO_STATUS_BLOCK status{};
+    PIRP irp = IoBuildDeviceIoControlRequest(
+        CTL_CODE(FILE_DEVICE_UNKNOWN, 0x800, METHOD_BUFFERED, FILE_ANY_ACCESS),
+        pdo, nullptr, 0, nullptr, 0, FALSE, &done, &status);
+    ASSERT_NE(irp, nullptr);
+    // Found, and still delivered (the completion sets the event).
+    PoCallDriver(pdo, irp);
+    KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+    auto findings = kernel().verifier().take();
+    ASSERT_EQ(findings.size(), 2u);
+    EXPECT_THAT(findings[0].message, HasSubstr("an unknown IRP"));
+    EXPECT_THAT(findings[1].message, HasSubstr("not IRP_MJ_POWER"));
+  });
+}
+
 // ---------------------------------------------------------------------------
 // Wait-wake
 
