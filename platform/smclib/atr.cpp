@@ -57,8 +57,7 @@ const char *to_string(AtrError error) {
 }
 
 void invert_bytes(std::span<std::uint8_t> bytes) {
-  for (auto &byte : bytes)
-    byte = invert_byte(byte);
+  std::transform(bytes.begin(), bytes.end(), bytes.begin(), invert_byte);
 }
 
 AtrError parse_atr(std::span<const std::uint8_t> input, Atr &atr) {

@@ -31,12 +31,13 @@ NTSTATUS transmission_of(const SMARTCARD_EXTENSION &extension,
 
 // Puts the reply's header in front of `answer_length` answer bytes and sets
 // *IoRequest.Information.
-void complete_answer(SMARTCARD_EXTENSION &extension, std::size_t answer_length);
-void clear_information(SMARTCARD_EXTENSION &extension);
+void complete_answer(const SMARTCARD_EXTENSION &extension,
+                     std::size_t answer_length);
+void clear_information(const SMARTCARD_EXTENSION &extension);
 
 // Room after what is already in SmartcardRequest.Buffer; empty when the
 // buffer is missing or its length is beyond its size.
-std::span<std::uint8_t> request_room(SMARTCARD_EXTENSION &extension);
+std::span<std::uint8_t> request_room(const SMARTCARD_EXTENSION &extension);
 // The reply bytes the driver handed over; nullopt-like empty span with
 // `valid` false when its length is beyond the buffer's size.
 std::span<std::uint8_t> reply_bytes(SMARTCARD_EXTENSION &extension,

@@ -67,7 +67,7 @@ NTSTATUS transmission_of(const SMARTCARD_EXTENSION &extension,
   return STATUS_SUCCESS;
 }
 
-void complete_answer(SMARTCARD_EXTENSION &extension,
+void complete_answer(const SMARTCARD_EXTENSION &extension,
                      std::size_t answer_length) {
   const SCARD_IO_REQUEST header = {extension.CardCapabilities.Protocol.Selected,
                                    sizeof(SCARD_IO_REQUEST)};
@@ -76,13 +76,13 @@ void complete_answer(SMARTCARD_EXTENSION &extension,
     *extension.IoRequest.Information = sizeof header + answer_length;
 }
 
-void clear_information(SMARTCARD_EXTENSION &extension) {
+void clear_information(const SMARTCARD_EXTENSION &extension) {
   if (extension.IoRequest.Information != nullptr)
     *extension.IoRequest.Information = 0;
 }
 
-std::span<std::uint8_t> request_room(SMARTCARD_EXTENSION &extension) {
-  auto &request = extension.SmartcardRequest;
+std::span<std::uint8_t> request_room(const SMARTCARD_EXTENSION &extension) {
+  const auto &request = extension.SmartcardRequest;
   if (request.Buffer == nullptr || request.BufferLength > request.BufferSize)
     return {};
   return {request.Buffer + request.BufferLength,

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
+#include <numeric>
 
 namespace talvor::smclib::t1 {
 
@@ -324,10 +326,8 @@ NTSTATUS on_s_response(T1_DATA &t1, const Config &config, const Block &block) {
 } // namespace
 
 std::uint8_t lrc(std::span<const std::uint8_t> bytes) {
-  std::uint8_t sum = 0;
-  for (auto byte : bytes)
-    sum ^= byte;
-  return sum;
+  return std::accumulate(bytes.begin(), bytes.end(), std::uint8_t{0},
+                         std::bit_xor<std::uint8_t>());
 }
 
 std::uint16_t crc(std::span<const std::uint8_t> bytes) {

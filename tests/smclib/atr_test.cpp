@@ -141,6 +141,7 @@ class PublishedAtrTest : public ::testing::TestWithParam<Published> {};
 
 TEST_P(PublishedAtrTest, ParsesAndSetsTheCardUp) {
   const Published &card = GetParam();
+  SCOPED_TRACE(card.what);
   const Bytes bytes = hex(card.atr);
   Atr atr;
   ASSERT_EQ(parse_atr(bytes, atr), AtrError::none);
@@ -171,6 +172,7 @@ TEST_P(PublishedAtrTest, ParsesAndSetsTheCardUp) {
 }
 
 TEST_P(PublishedAtrTest, ShortenedOrCorruptedIsRefused) {
+  SCOPED_TRACE(GetParam().what);
   const Bytes bytes = hex(GetParam().atr);
   Atr atr;
   for (std::size_t length = 0; length < bytes.size(); ++length) {

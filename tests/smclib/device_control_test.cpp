@@ -207,7 +207,7 @@ TEST_F(ReaderTest, TransmitsInEveryProtocol) {
   run([&] {
     build();
     // T=1: a chained command and a chained answer.
-    const Bytes big(500, 0x77);
+    Bytes big(500, 0x77);
     card_.application = [&](const Bytes &) { return big; };
     ready(T1);
     Bytes apdu = hex("80 E2 00 00 FF");
@@ -316,11 +316,11 @@ TEST_F(ReaderTest, TrackingRequestCancelledBeforeTheReaderTookIt) {
     // A reset keeps the reader busy for 10 ms; the tracking request waits
     // for its turn and is cancelled meanwhile, before the reader could make
     // it cancellable. When its turn comes the reader hands it back.
-    reader()->Reader.CallbackDelay = 10'000 * 10;
+    reader()->Reader.CallbackDelay = 100'000; // 10 ms
     auto absent = prepare(IRP_MJ_DEVICE_CONTROL, IOCTL_SMARTCARD_IS_ABSENT);
     struct Helpers {
       ReaderTest *test;
-      PIRP irp;
+      PIRP irp; // cppcheck-suppress unusedStructMember ; the canceller's
       KEVENT done;
     } helpers{this, absent->irp, {}};
     KeInitializeEvent(&helpers.done, NotificationEvent, FALSE);

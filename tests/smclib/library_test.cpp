@@ -98,7 +98,7 @@ TEST_F(ReaderTest, RemovalWaitsForTheRequestInProgress) {
   run([&] {
     build();
     ready(SCARD_PROTOCOL_T1);
-    reader()->Reader.CallbackDelay = 10'000 * 30; // 30 ms per callback
+    reader()->Reader.CallbackDelay = 300'000; // 30 ms per callback
     struct Request {
       ReaderTest *test;
       NTSTATUS status = STATUS_PENDING;

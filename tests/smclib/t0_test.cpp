@@ -87,6 +87,7 @@ TEST_F(T0Test, AnswersThatDoNotFitOrCarryNoStatusWord) {
   auto &e = plain_.extension;
   {
     // Le 256 and SW1 SW2 must fit the reader's reply buffer.
+    // cppcheck-suppress unreadVariable ; it points IoRequest at itself
     CallerBuffer caller(&e, SCARD_PROTOCOL_T0, hex("00 B0 00 00 00"), 300);
     e.SmartcardReply.BufferSize = 257;
     e.SmartcardRequest.BufferLength = 0;
@@ -97,6 +98,7 @@ TEST_F(T0Test, AnswersThatDoNotFitOrCarryNoStatusWord) {
   }
   {
     // Room for less than a status word: refused before the card runs it.
+    // cppcheck-suppress unreadVariable ; it points IoRequest at itself
     CallerBuffer caller(&e, SCARD_PROTOCOL_T0, hex("00 B0 00 00 04"), 1);
     e.SmartcardRequest.BufferLength = 0;
     EXPECT_EQ(SmartcardT0Request(&e), STATUS_BUFFER_TOO_SMALL);
@@ -114,6 +116,7 @@ TEST_F(T0Test, AnswersThatDoNotFitOrCarryNoStatusWord) {
     EXPECT_EQ(SmartcardT0Reply(&e), STATUS_DEVICE_PROTOCOL_ERROR);
   }
   {
+    // cppcheck-suppress unreadVariable ; it points IoRequest at itself
     CallerBuffer caller(&e, SCARD_PROTOCOL_T0, hex("00 D6 00 00 05 AA"), 8);
     e.SmartcardRequest.BufferLength = 0;
     EXPECT_EQ(SmartcardT0Request(&e), STATUS_INVALID_PARAMETER);
@@ -157,6 +160,7 @@ TEST_F(T0Test, RawPassesBytesThrough) {
   EXPECT_EQ(caller.reply_protocol(), ULONG{SCARD_PROTOCOL_RAW});
 
   // More than the request buffer holds.
+  // cppcheck-suppress unreadVariable ; it points IoRequest at itself
   CallerBuffer big(&e, SCARD_PROTOCOL_RAW, Bytes(MIN_BUFFER_SIZE + 1, 7), 4);
   e.SmartcardRequest.BufferLength = 0;
   EXPECT_EQ(SmartcardRawRequest(&e), STATUS_BUFFER_TOO_SMALL);

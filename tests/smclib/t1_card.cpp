@@ -1,6 +1,8 @@
 #include "t1_card.h"
 
 #include <algorithm>
+#include <functional>
+#include <numeric>
 
 namespace talvor::test {
 
@@ -31,10 +33,8 @@ void append_edc(Bytes &block, bool crc) {
     block.push_back(static_cast<std::uint8_t>(sum & 0xFF));
     return;
   }
-  std::uint8_t lrc = 0;
-  for (auto byte : block)
-    lrc ^= byte;
-  block.push_back(lrc);
+  block.push_back(std::accumulate(block.begin(), block.end(), std::uint8_t{0},
+                                  std::bit_xor<std::uint8_t>()));
 }
 
 bool edc_ok(std::span<const std::uint8_t> block, bool crc) {
@@ -45,21 +45,20 @@ bool edc_ok(std::span<const std::uint8_t> block, bool crc) {
     return block[body.size()] == (sum >> 8) &&
            block[body.size() + 1] == (sum & 0xFF);
   }
-  std::uint8_t lrc = 0;
-  for (auto byte : body)
-    lrc ^= byte;
-  return block[body.size()] == lrc;
+  return block[body.size()] == std::accumulate(body.begin(), body.end(),
+                                               std::uint8_t{0},
+                                               std::bit_xor<std::uint8_t>());
 }
 
 } // namespace
 
 Bytes T1Card::echo(const Bytes &command) {
-  Bytes answer =
-      command.size() > 5
-          ? Bytes(command.begin() + 5,
-                  command.begin() + 5 +
-                      std::min<std::size_t>(command[4], command.size() - 5))
-          : command;
+  Bytes answer = command;
+  if (command.size() > 5) {
+    const auto data_length = static_cast<std::ptrdiff_t>(
+        std::min<std::size_t>(command[4], command.size() - 5));
+    answer.assign(command.begin() + 5, command.begin() + 5 + data_length);
+  }
   answer.push_back(0x90);
   answer.push_back(0x00);
   return answer;
@@ -70,10 +69,10 @@ T1Card::T1Card(Options options, Application application)
 
 Bytes T1Card::frame(std::uint8_t nad, std::uint8_t pcb,
                     std::span<const std::uint8_t> inf, bool crc) {
-  Bytes block{nad, pcb, static_cast<std::uint8_t>(inf.size())};
-  block.insert(block.end(), inf.begin(), inf.end());
-  append_edc(block, crc);
-  return block;
+  Bytes out{nad, pcb, static_cast<std::uint8_t>(inf.size())};
+  out.insert(out.end(), inf.begin(), inf.end());
+  append_edc(out, crc);
+  return out;
 }
 
 void T1Card::inject(Fault fault, int count, int after) {
@@ -227,7 +226,7 @@ Bytes T1Card::exchange(std::span<const std::uint8_t> in) {
       answering_ = false;
       last_i_.clear();
       ifsd_ = 32;
-      return send(block(kSBlock | kSResponse | kResynch, {}));
+      return send(block(kSBlock | kSResponse, {})); // RESYNCH
     case kIfs:
       if (options_.mute_ifs)
         return {};

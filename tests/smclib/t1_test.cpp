@@ -123,7 +123,7 @@ TEST_F(T1Test, ChainsBothWaysAgainstIfscAndIfsd) {
   for (bool crc : {false, true}) {
     SCOPED_TRACE(crc ? "CRC" : "LRC");
     start(16, crc);
-    const Bytes big(600, 0x5C);
+    Bytes big(600, 0x5C);
     T1Card card({.ifsc = 16, .crc = crc}, [&](const Bytes &) { return big; });
     const Bytes apdu = command(100);
     Outcome outcome = transmit(card, apdu);
@@ -186,7 +186,7 @@ TEST_P(T1FaultTest, OneFaultIsRecoveredWithoutRunningTheCommandTwice) {
   for (bool chained_answer : {false, true}) {
     SCOPED_TRACE(chained_answer ? "chained answer" : "one-block answer");
     start(20);
-    const Bytes big(chained_answer ? 700 : 30, 0x11);
+    Bytes big(chained_answer ? 700 : 30, 0x11);
     T1Card card({.ifsc = 20}, [&](const Bytes &) { return big; });
     ASSERT_EQ(transmit(card, command(3)).status, STATUS_SUCCESS);
     // The second command goes in three blocks of 20; the fault hits the
@@ -228,7 +228,7 @@ TEST_F(T1Test, ThreeErrorsInARowResynchroniseAndRestartTheCommand) {
 
 TEST_F(T1Test, ErrorsAfterPartOfTheAnswerFailRatherThanRunTheCommandTwice) {
   start();
-  const Bytes big(600, 0x33);
+  Bytes big(600, 0x33);
   T1Card card({}, [&](const Bytes &) { return big; });
   ASSERT_EQ(transmit(card, command(1)).status, STATUS_SUCCESS);
   // The first answer block arrives; the second comes garbled three times.
@@ -301,7 +301,7 @@ TEST_F(T1Test, CardAbortEndsTheTransmission) {
 
 TEST_F(T1Test, AnswerLongerThanTheCallersBufferIsDrainedAndRefused) {
   start();
-  const Bytes big(700, 0x42);
+  Bytes big(700, 0x42);
   T1Card card({}, [&](const Bytes &) { return big; });
   Outcome outcome = transmit(card, command(1), 100);
   EXPECT_EQ(outcome.status, STATUS_BUFFER_TOO_SMALL);

@@ -7,8 +7,8 @@ ULONG DataRates[] = {7226, 9946, 14453, 28906, 57812, 39784, 154166, 231250};
 ULONG ClockFrequencies[] = {3700};
 
 PTEST_READER_EXTENSION ReaderOf(PSMARTCARD_EXTENSION SmartcardExtension) {
-  return CONTAINING_RECORD(SmartcardExtension, TEST_READER_EXTENSION,
-                           SmartcardExtension);
+  // The smart card extension leads the device extension.
+  return reinterpret_cast<PTEST_READER_EXTENSION>(SmartcardExtension);
 }
 
 // Counts the callback and notes whether another one runs beside it.
@@ -147,7 +147,7 @@ void TrackingCancel(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   InterlockedCompareExchangePointer(
       reinterpret_cast<PVOID volatile *>(
           &reader->SmartcardExtension.OsData->NotificationIrp),
-      NULL, Irp);
+      nullptr, Irp);
   IoReleaseCancelSpinLock(Irp->CancelIrql);
   Irp->IoStatus.Status = STATUS_CANCELLED;
   Irp->IoStatus.Information = 0;
@@ -163,7 +163,7 @@ NTSTATUS CardTracking(PSMARTCARD_EXTENSION SmartcardExtension) {
   IoAcquireCancelSpinLock(&irql);
   IoSetCancelRoutine(irp, TrackingCancel);
   // Cancelled before it could be cancelled: give it back.
-  if (irp->Cancel && IoSetCancelRoutine(irp, NULL) != NULL)
+  if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr)
     status = STATUS_CANCELLED;
   IoReleaseCancelSpinLock(irql);
   Leave(SmartcardExtension);
@@ -195,11 +195,11 @@ void CompleteTracking(PSMARTCARD_EXTENSION SmartcardExtension) {
   PIRP irp = static_cast<PIRP>(InterlockedExchangePointer(
       reinterpret_cast<PVOID volatile *>(
           &SmartcardExtension->OsData->NotificationIrp),
-      NULL));
-  if (irp != NULL && IoSetCancelRoutine(irp, NULL) == NULL)
-    irp = NULL; // its cancel routine runs and completes it
+      nullptr));
+  if (irp != nullptr && IoSetCancelRoutine(irp, nullptr) == nullptr)
+    irp = nullptr; // its cancel routine runs and completes it
   IoReleaseCancelSpinLock(irql);
-  if (irp != NULL) {
+  if (irp != nullptr) {
     irp->IoStatus.Status = STATUS_SUCCESS;
     irp->IoStatus.Information = 0;
     IoCompleteRequest(irp, IO_NO_INCREMENT);
@@ -259,7 +259,7 @@ void TestReaderInitialize(PDRIVER_OBJECT DriverObject) {
 NTSTATUS TestReaderCreate(PDRIVER_OBJECT DriverObject, PTEST_CARD Card,
                           PDEVICE_OBJECT *DeviceObject) {
   NTSTATUS status =
-      IoCreateDevice(DriverObject, sizeof(TEST_READER_EXTENSION), NULL,
+      IoCreateDevice(DriverObject, sizeof(TEST_READER_EXTENSION), nullptr,
                      FILE_DEVICE_SMARTCARD, 0, FALSE, DeviceObject);
   if (!NT_SUCCESS(status))
     return status;
@@ -303,7 +303,7 @@ NTSTATUS TestReaderCreate(PDRIVER_OBJECT DriverObject, PTEST_CARD Card,
   status = SmartcardInitialize(smartcard);
   if (!NT_SUCCESS(status)) {
     IoDeleteDevice(*DeviceObject);
-    *DeviceObject = NULL;
+    *DeviceObject = nullptr;
     return status;
   }
   smartcard->OsData->DeviceObject = *DeviceObject;
@@ -334,20 +334,20 @@ void TestReaderUpdateCardState(PDEVICE_OBJECT DeviceObject, BOOLEAN Present) {
       Present ? SCARD_PRESENT : SCARD_ABSENT;
   if (!Present)
     smartcard->CardCapabilities.Protocol.Selected = 0;
-  PIRP irp = NULL;
+  PIRP irp = nullptr;
   if (was_present != Present) {
     KIRQL cancel_irql;
     IoAcquireCancelSpinLock(&cancel_irql);
     irp = smartcard->OsData->NotificationIrp;
-    if (irp != NULL) {
-      smartcard->OsData->NotificationIrp = NULL;
-      if (IoSetCancelRoutine(irp, NULL) == NULL)
-        irp = NULL; // its cancel routine runs and completes it
+    if (irp != nullptr) {
+      smartcard->OsData->NotificationIrp = nullptr;
+      if (IoSetCancelRoutine(irp, nullptr) == nullptr)
+        irp = nullptr; // its cancel routine runs and completes it
     }
     IoReleaseCancelSpinLock(cancel_irql);
   }
   KeReleaseSpinLock(&smartcard->OsData->SpinLock, irql);
-  if (irp != NULL) {
+  if (irp != nullptr) {
     irp->IoStatus.Status = STATUS_SUCCESS;
     irp->IoStatus.Information = 0;
     IoCompleteRequest(irp, IO_NO_INCREMENT);

@@ -17,7 +17,7 @@ typedef struct _TEST_CARD {
   ULONG (*Reset)(PVOID Context, PUCHAR Atr, ULONG AtrSize);
   // One exchange in the given protocol; STATUS_IO_TIMEOUT when the card
   // stays silent.
-  NTSTATUS (*Exchange)
+  NTSTATUS(*Exchange)
   (PVOID Context, ULONG Protocol, const UCHAR *Send, ULONG SendLength,
    PUCHAR Receive, ULONG ReceiveSize, PULONG Received);
 } TEST_CARD, *PTEST_CARD;
