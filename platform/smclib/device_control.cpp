@@ -110,6 +110,18 @@ void hand_over(SMARTCARD_EXTENSION &extension, const Request &request) {
   extension.OsData->CurrentIrp = request.irp;
 }
 
+// The request is over: nothing of it may be reached through the extension
+// any more (a driver calls its callbacks outside requests too, at resume).
+void take_back(SMARTCARD_EXTENSION &extension) {
+  extension.IoRequest.Information = nullptr;
+  extension.IoRequest.RequestBuffer = nullptr;
+  extension.IoRequest.RequestBufferLength = 0;
+  extension.IoRequest.ReplyBuffer = nullptr;
+  extension.IoRequest.ReplyBufferLength = 0;
+  extension.OsData->CurrentIrp = nullptr;
+  t1::abandon(extension.T1);
+}
+
 NTSTATUS call(SMARTCARD_EXTENSION &extension, int function,
               NTSTATUS if_missing) {
   PRDF_FUNCTION callback = extension.ReaderFunction[function];
@@ -385,7 +397,7 @@ NTSTATUS track(SMARTCARD_EXTENSION &extension, const Request &request) {
       }
     }
     KeReleaseSpinLock(&os->SpinLock, irql);
-    os->CurrentIrp = nullptr;
+    take_back(extension);
     if (!NT_SUCCESS(status))
       extension.LastError = static_cast<ULONG>(status);
   }
@@ -439,7 +451,7 @@ SmartcardDeviceControl(PSMARTCARD_EXTENSION SmartcardExtension, PIRP Irp) {
     CallbackLock callbacks(extension.OsData);
     hand_over(extension, request);
     status = dispatch(extension, request);
-    extension.OsData->CurrentIrp = nullptr;
+    take_back(extension);
     if (!NT_SUCCESS(status))
       extension.LastError = static_cast<ULONG>(status);
   }

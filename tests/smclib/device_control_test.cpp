@@ -262,6 +262,12 @@ TEST_F(ReaderTest, TransmissionLeftHalfDoneDoesNotLeakIntoTheNext) {
     Bytes apdu = hex("80 E2 00 00 FF");
     apdu.resize(5 + 255, 0x13);
     EXPECT_EQ(transmit(T1, apdu).status, STATUS_DEVICE_NOT_CONNECTED);
+    // Nothing of the request stays reachable through the extension.
+    EXPECT_EQ(smartcard().IoRequest.ReplyBuffer, nullptr);
+    EXPECT_EQ(smartcard().IoRequest.ReplyBufferLength, 0u);
+    EXPECT_EQ(smartcard().IoRequest.Information, nullptr);
+    EXPECT_EQ(smartcard().OsData->CurrentIrp, nullptr);
+    EXPECT_EQ(smartcard().T1.Command, nullptr);
     // The next request starts its own transmission, in step with the card.
     IoResult next = transmit(T1, hex("00 A4 04 00 02 3F 00"));
     ASSERT_EQ(next.status, STATUS_SUCCESS);
