@@ -187,6 +187,14 @@ std::vector<PDEVICE_OBJECT> IoManager::devices_of(PDRIVER_OBJECT driver) const {
   return devices;
 }
 
+bool IoManager::holds_devices(PDRIVER_OBJECT driver) const {
+  std::lock_guard guard(io_lock_);
+  for (const auto &[device, record] : devices_)
+    if (device->DriverObject == driver)
+      return true;
+  return false;
+}
+
 // ---------------------------------------------------------------------------
 // Device objects
 

@@ -73,6 +73,9 @@ public:
   // Frees the driver object; every one of its devices must be gone.
   void delete_driver(PDRIVER_OBJECT driver);
   std::vector<PDEVICE_OBJECT> devices_of(PDRIVER_OBJECT driver) const;
+  // Whether any device object of the driver still exists, counting deleted
+  // ones an open handle or a work item still holds: its code may yet run.
+  bool holds_devices(PDRIVER_OBJECT driver) const;
 
   // --- device objects
   NTSTATUS create_device(PDRIVER_OBJECT driver, ULONG extension_size,

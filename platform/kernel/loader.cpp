@@ -80,7 +80,7 @@ NTSTATUS DriverLoader::check_caller() const {
 
 void DriverLoader::discard(Image &image, const void *site) {
   IoManager &io = kernel_.io();
-  if (!io.devices_of(image.driver).empty()) {
+  if (io.holds_devices(image.driver)) {
     kernel_.verifier().report(
         FindingKind::DeviceLeak,
         "driver \\Driver\\" + image.service +
@@ -207,7 +207,7 @@ NTSTATUS DriverLoader::unload_driver(const std::string &service) {
       return STATUS_OBJECT_NAME_NOT_FOUND;
     image = found->second.get();
     if (image->state != ImageState::Loaded ||
-        !kernel_.io().devices_of(image->driver).empty())
+        kernel_.io().holds_devices(image->driver))
       return STATUS_DEVICE_BUSY;
     if (image->driver->DriverUnload == nullptr)
       return STATUS_INVALID_DEVICE_REQUEST;
