@@ -295,14 +295,20 @@ void SmartcardExit(PSMARTCARD_EXTENSION SmartcardExtension);
 // completes the request. A card-tracking request is left pending in
 // OsData->NotificationIrp (STATUS_PENDING returned) for the driver to
 // complete; so is a request whose callback returns STATUS_PENDING, which
-// then belongs to the callback.
+// then belongs to the callback. RDF_CARD_TRACKING is called with
+// OsData->SpinLock held, at DISPATCH_LEVEL: it may take the cancel spin
+// lock, never wait; returning anything but STATUS_PENDING hands the request
+// back to the library, which completes it with that status.
 NTSTATUS SmartcardDeviceControl(PSMARTCARD_EXTENSION SmartcardExtension,
                                 PIRP Irp);
 
 // Parses CardCapabilities.ATR into the rest of CardCapabilities and moves
 // the card state to SCARD_NEGOTIABLE, or SCARD_SPECIFIC when the card is in
-// specific mode. An unusable ATR gives STATUS_UNRECOGNIZED_MEDIA and leaves
-// the card SCARD_POWERED with no protocol.
+// specific mode (a card the driver recorded gone stays so; the state is
+// written under OsData->SpinLock, which the caller must not hold). An
+// unusable ATR gives STATUS_UNRECOGNIZED_MEDIA and leaves the card
+// SCARD_POWERED with no protocol. A PtsData.Type of PTS_TYPE_DEFAULT, set
+// by a driver whose PPS failed, is kept.
 NTSTATUS
 SmartcardUpdateCardCapabilities(PSMARTCARD_EXTENSION SmartcardExtension);
 
