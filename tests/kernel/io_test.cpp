@@ -319,6 +319,24 @@ TEST_F(IoVerifierTest, CompletedWithCancelRoutineSet) {
               HasSubstr("cancel routine still set"));
 }
 
+TEST_F(IoVerifierTest, TouchedAfterCompletion) {
+  auto findings = planted([&] {
+    KEVENT done;
+    IO_STATUS_BLOCK status_block;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_TEST_COMPLETE, upper_,
+                                             nullptr, 0, nullptr, 0, FALSE,
+                                             &done, &status_block);
+    EXPECT_EQ(IoCallDriver(upper_, irp), STATUS_SUCCESS);
+    // The I/O manager has freed it: sending it again is refused.
+    EXPECT_EQ(IoCallDriver(upper_, irp), STATUS_INVALID_PARAMETER);
+    tear_down();
+  });
+  ASSERT_TRUE(has(findings, FindingKind::IrpMisuse));
+  EXPECT_THAT(kernel::to_string(findings.front()),
+              HasSubstr("touched after completion"));
+}
+
 TEST_F(IoVerifierTest, NoStackLocationLeft) {
   auto findings = planted([&] {
     PIRP irp = IoAllocateIrp(1, FALSE);
