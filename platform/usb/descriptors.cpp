@@ -20,36 +20,36 @@ bool fail(std::string *why, std::string reason) {
 
 } // namespace
 
-Bytes build_device_descriptor(const DeviceSpec &spec) {
+Bytes build_device_descriptor(const DeviceSpec &shape) {
   Bytes out{sizeof(USB_DEVICE_DESCRIPTOR), USB_DEVICE_DESCRIPTOR_TYPE};
-  put16(out, spec.usb_version);
-  out.push_back(spec.device_class);
-  out.push_back(spec.device_subclass);
-  out.push_back(spec.device_protocol);
-  out.push_back(spec.max_packet0);
-  put16(out, spec.vendor);
-  put16(out, spec.product);
-  put16(out, spec.release);
-  out.push_back(spec.manufacturer);
-  out.push_back(spec.product_name);
-  out.push_back(spec.serial_number);
-  out.push_back(spec.configurations);
+  put16(out, shape.usb_version);
+  out.push_back(shape.device_class);
+  out.push_back(shape.device_subclass);
+  out.push_back(shape.device_protocol);
+  out.push_back(shape.max_packet0);
+  put16(out, shape.vendor);
+  put16(out, shape.product);
+  put16(out, shape.release);
+  out.push_back(shape.manufacturer);
+  out.push_back(shape.product_name);
+  out.push_back(shape.serial_number);
+  out.push_back(shape.configurations);
   return out;
 }
 
-Bytes build_configuration_descriptor(const ConfigurationSpec &spec) {
+Bytes build_configuration_descriptor(const ConfigurationSpec &shape) {
   std::set<std::uint8_t> numbers;
-  for (const auto &interface : spec.interfaces)
+  for (const auto &interface : shape.interfaces)
     numbers.insert(interface.number);
   Bytes out{sizeof(USB_CONFIGURATION_DESCRIPTOR),
             USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 0};
-  out.push_back(spec.declared_interfaces.value_or(
+  out.push_back(shape.declared_interfaces.value_or(
       static_cast<std::uint8_t>(numbers.size())));
-  out.push_back(spec.value);
+  out.push_back(shape.value);
   out.push_back(0); // iConfiguration
-  out.push_back(spec.attributes);
-  out.push_back(spec.max_power);
-  for (const auto &interface : spec.interfaces) {
+  out.push_back(shape.attributes);
+  out.push_back(shape.max_power);
+  for (const auto &interface : shape.interfaces) {
     out.insert(out.end(),
                {sizeof(USB_INTERFACE_DESCRIPTOR), USB_INTERFACE_DESCRIPTOR_TYPE,
                 interface.number, interface.alternate,
@@ -66,7 +66,7 @@ Bytes build_configuration_descriptor(const ConfigurationSpec &spec) {
       out.push_back(endpoint.interval);
     }
   }
-  out.insert(out.end(), spec.extra.begin(), spec.extra.end());
+  out.insert(out.end(), shape.extra.begin(), shape.extra.end());
   std::size_t total = std::min<std::size_t>(out.size(), 0xFFFF);
   out[2] = static_cast<std::uint8_t>(total & 0xFF);
   out[3] = static_cast<std::uint8_t>(total >> 8);

@@ -66,9 +66,9 @@ struct ConfigurationSpec {
   std::optional<std::uint8_t> declared_interfaces;
 };
 
-Bytes build_device_descriptor(const DeviceSpec &spec);
+Bytes build_device_descriptor(const DeviceSpec &shape);
 // wTotalLength is the length of what is built.
-Bytes build_configuration_descriptor(const ConfigurationSpec &spec);
+Bytes build_configuration_descriptor(const ConfigurationSpec &shape);
 // One class or vendor specific descriptor of `length` bytes (2 to 255).
 Bytes vendor_descriptor(std::uint8_t type, std::size_t length,
                         std::uint8_t fill = 0);

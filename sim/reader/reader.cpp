@@ -16,12 +16,12 @@ constexpr std::uint64_t kSilentAtrWait = 200'000; // 20 ms
 
 usb::EndpointSpec endpoint(std::uint8_t address, std::uint8_t type,
                            std::uint16_t max_packet, std::uint8_t interval) {
-  usb::EndpointSpec spec;
-  spec.address = address;
-  spec.attributes = type;
-  spec.max_packet = max_packet;
-  spec.interval = interval;
-  return spec;
+  usb::EndpointSpec shape;
+  shape.address = address;
+  shape.attributes = type;
+  shape.max_packet = max_packet;
+  shape.interval = interval;
+  return shape;
 }
 
 } // namespace

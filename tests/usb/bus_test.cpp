@@ -84,14 +84,14 @@ TEST_F(BusTest, ConfiguresTheReaderLayoutPipesInDescriptorOrder) {
 
 TEST_F(BusTest, LongConfigurationTakesTwoReadsAndSpeedComesFromTheDevice) {
   run([&] {
-    usb::ConfigurationSpec spec = reader_layout();
+    usb::ConfigurationSpec shape = reader_layout();
     for (int i = 0; i < 3; ++i) {
       auto vendor = usb::vendor_descriptor(0x41, 200, 0x5A);
-      spec.interfaces[0].extra.insert(spec.interfaces[0].extra.end(),
-                                      vendor.begin(), vendor.end());
+      shape.interfaces[0].extra.insert(shape.interfaces[0].extra.end(),
+                                       vendor.begin(), vendor.end());
     }
     auto loop =
-        std::make_shared<LoopDevice>(descriptors_for(spec), usb::Speed::High);
+        std::make_shared<LoopDevice>(descriptors_for(shape), usb::Speed::High);
     auto device = std::make_shared<usb::FaultInjector>(loop);
     PDEVICE_OBJECT pdo = plug(device);
     TEST_USB_CONFIG config;
@@ -115,19 +115,19 @@ TEST_F(BusTest, LongConfigurationTakesTwoReadsAndSpeedComesFromTheDevice) {
 
 TEST_F(BusTest, MissingEndpointsGiveFewerPipesAndFaultyLayoutsAreRefused) {
   run([&] {
-    usb::ConfigurationSpec spec = reader_layout();
-    spec.interfaces[0].endpoints.pop_back();
+    usb::ConfigurationSpec shape = reader_layout();
+    shape.interfaces[0].endpoints.pop_back();
     PDEVICE_OBJECT pdo =
-        plug(std::make_shared<LoopDevice>(descriptors_for(spec)));
+        plug(std::make_shared<LoopDevice>(descriptors_for(shape)));
     TEST_USB_CONFIG config;
     ASSERT_EQ(TestUsbConfigure(pdo, FALSE, &config), STATUS_SUCCESS);
     EXPECT_EQ(config.Interface->NumberOfPipes, 2u);
     TestUsbFreeConfig(&config);
 
     // An interface that declares three endpoints but describes two.
-    spec.interfaces[0].declared_endpoints = 3;
+    shape.interfaces[0].declared_endpoints = 3;
     PDEVICE_OBJECT faulty =
-        plug(std::make_shared<LoopDevice>(descriptors_for(spec)));
+        plug(std::make_shared<LoopDevice>(descriptors_for(shape)));
     EXPECT_EQ(TestUsbConfigure(faulty, FALSE, &config),
               STATUS_INVALID_PARAMETER);
     EXPECT_EQ(config.Interface, nullptr);
@@ -562,9 +562,9 @@ TEST_F(BusTest, PnpAnswersOfAUsbPdo) {
 
 TEST_F(BusTest, WaitWakePendsUntilWakeCancelOrUnplug) {
   run([&] {
-    usb::ConfigurationSpec spec = reader_layout();
-    spec.attributes |= USB_CONFIG_REMOTE_WAKEUP;
-    auto loop = std::make_shared<LoopDevice>(descriptors_for(spec));
+    usb::ConfigurationSpec shape = reader_layout();
+    shape.attributes |= USB_CONFIG_REMOTE_WAKEUP;
+    auto loop = std::make_shared<LoopDevice>(descriptors_for(shape));
     PDEVICE_OBJECT pdo = plug(loop);
     DEVICE_CAPABILITIES caps;
     ASSERT_EQ(TestUsbQueryCapabilities(pdo, &caps), STATUS_SUCCESS);

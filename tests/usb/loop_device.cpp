@@ -7,7 +7,7 @@ namespace talvor::test {
 using usb::TransferResult;
 
 usb::ConfigurationSpec reader_layout() {
-  usb::ConfigurationSpec spec;
+  usb::ConfigurationSpec shape;
   usb::InterfaceSpec interface;
   interface.interface_class = 0xFF;
   interface.endpoints = {
@@ -15,11 +15,11 @@ usb::ConfigurationSpec reader_layout() {
       {LoopDevice::kBulkOut, USB_ENDPOINT_TYPE_BULK, 64, 0},
       {LoopDevice::kBulkIn, USB_ENDPOINT_TYPE_BULK, 64, 0},
   };
-  spec.interfaces.push_back(interface);
-  return spec;
+  shape.interfaces.push_back(interface);
+  return shape;
 }
 
-usb::UsbDescriptors descriptors_for(const usb::ConfigurationSpec &spec) {
+usb::UsbDescriptors descriptors_for(const usb::ConfigurationSpec &shape) {
   usb::DeviceSpec device;
   device.vendor = 0x1234;
   device.product = 0x5678;
@@ -28,7 +28,7 @@ usb::UsbDescriptors descriptors_for(const usb::ConfigurationSpec &spec) {
   usb::UsbDescriptors descriptors;
   descriptors.device = usb::build_device_descriptor(device);
   descriptors.configurations.push_back(
-      usb::build_configuration_descriptor(spec));
+      usb::build_configuration_descriptor(shape));
   descriptors.strings[3] = usb::string_descriptor(u"SN0042");
   return descriptors;
 }

@@ -15,7 +15,7 @@
 namespace talvor::test {
 
 usb::ConfigurationSpec reader_layout();
-usb::UsbDescriptors descriptors_for(const usb::ConfigurationSpec &spec);
+usb::UsbDescriptors descriptors_for(const usb::ConfigurationSpec &shape);
 
 class LoopDevice : public usb::StandardDevice {
 public:

@@ -32,18 +32,18 @@ struct PooledDescriptor {
 };
 
 usb::ConfigurationSpec alternates_and_two_interfaces() {
-  usb::ConfigurationSpec spec = reader_layout();
+  usb::ConfigurationSpec shape = reader_layout();
   usb::InterfaceSpec alternate;
   alternate.alternate = 1;
   alternate.endpoints = {{0x83, USB_ENDPOINT_TYPE_INTERRUPT, 16, 1}};
-  spec.interfaces.push_back(alternate);
+  shape.interfaces.push_back(alternate);
   usb::InterfaceSpec second;
   second.number = 1;
   second.interface_class = 0x0B;
   second.endpoints = {{0x04, USB_ENDPOINT_TYPE_BULK, 64, 0},
                       {0x85, USB_ENDPOINT_TYPE_BULK, 64, 0}};
-  spec.interfaces.push_back(second);
-  return spec;
+  shape.interfaces.push_back(second);
+  return shape;
 }
 
 class UsbdTest : public SimTest {};
@@ -95,7 +95,7 @@ TEST_F(UsbdTest, ParsesTheReaderLayoutAndBuildsRoomForEveryPipe) {
 
 TEST_F(UsbdTest, FindsInterfacesPastVendorDescriptorsInALongConfiguration) {
   run([&] {
-    usb::ConfigurationSpec spec;
+    usb::ConfigurationSpec shape;
     // 600 bytes of vendor descriptors after the interface descriptor: the
     // reader variant whose configuration is longer than 521 bytes.
     usb::Bytes vendor;
@@ -105,8 +105,8 @@ TEST_F(UsbdTest, FindsInterfacesPastVendorDescriptorsInALongConfiguration) {
     }
     usb::InterfaceSpec interface = reader_layout().interfaces[0];
     interface.extra = vendor;
-    spec.interfaces.push_back(interface);
-    PooledDescriptor descriptor(usb::build_configuration_descriptor(spec));
+    shape.interfaces.push_back(interface);
+    PooledDescriptor descriptor(usb::build_configuration_descriptor(shape));
     auto *config = descriptor.block;
     EXPECT_GT(config->wTotalLength, 521);
     auto *found =
@@ -175,9 +175,9 @@ TEST_F(UsbdTest, AlternateSettingsAndSeveralInterfaces) {
 
 TEST_F(UsbdTest, AnInterfaceWithoutEndpointsStillGetsAWholeRequest) {
   run([&] {
-    usb::ConfigurationSpec spec;
-    spec.interfaces.push_back({});
-    PooledDescriptor descriptor(usb::build_configuration_descriptor(spec));
+    usb::ConfigurationSpec shape;
+    shape.interfaces.push_back({});
+    PooledDescriptor descriptor(usb::build_configuration_descriptor(shape));
     USHORT size = 0;
     PURB urb = USBD_CreateConfigurationRequest(descriptor.block, &size);
     ASSERT_NE(urb, nullptr);
@@ -225,11 +225,11 @@ TEST_F(UsbdTest, ADescriptorLongerThanItsBufferIsAFindingNotAnOverrun) {
   run([&] {
     // The driver read 521 bytes of a 600-byte configuration and parses
     // the 521 as if they were all of it.
-    usb::ConfigurationSpec spec = reader_layout();
-    spec.extra = usb::vendor_descriptor(0x41, 255);
+    usb::ConfigurationSpec shape = reader_layout();
+    shape.extra = usb::vendor_descriptor(0x41, 255);
     auto more = usb::vendor_descriptor(0x41, 255);
-    spec.extra.insert(spec.extra.end(), more.begin(), more.end());
-    usb::Bytes bytes = usb::build_configuration_descriptor(spec);
+    shape.extra.insert(shape.extra.end(), more.begin(), more.end());
+    usb::Bytes bytes = usb::build_configuration_descriptor(shape);
     ASSERT_GT(bytes.size(), 521u);
     PooledDescriptor short_read(bytes, 521);
     EXPECT_NE(USBD_ParseConfigurationDescriptorEx(

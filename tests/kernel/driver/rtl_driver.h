@@ -7,14 +7,14 @@
 
 EXTERN_C_START
 
-// The driver's UscrGetRegistryDword (spec Part 1.2), reading "TransferTimeOut"
+// The driver's UscrGetRegistryDword, reading "TransferTimeOut"
 // from "\\REGISTRY\\Machine\\System\\CurrentControlSet\\SERVICES\\TALVOR10
 // \\Parameters": a 512-byte zero-filled copy of the key path,
 // RTL_REGISTRY_ABSOLUTE | RTL_REGISTRY_OPTIONAL, one DIRECT entry with a
 // REG_DWORD default of 0 (length 4). Traces "success Value = %X\n".
 NTSTATUS RtlTestReadTransferTimeOut(PULONG Value);
 
-// The driver's device name (spec Part 1.2): "\\DosDevices\\%s%01d" with
+// The driver's device name: "\\DosDevices\\%s%01d" with
 // "SCReader" and the slot, traced as "Reader Device Name =%s\n", turned into
 // a counted wide string the caller frees with RtlFreeUnicodeString.
 NTSTATUS RtlTestMakeDeviceName(ULONG Slot, PUNICODE_STRING Name);
