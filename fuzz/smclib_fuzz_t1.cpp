@@ -62,8 +62,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data,
 
   // The caller's system buffer: header, a command of the input's length
   // (mostly zeros), room for the answer.
-  const std::size_t command = in.byte() * 4 + 1;
-  const std::size_t room = in.byte() * 3;
+  const std::size_t command = std::size_t{in.byte()} * 4 + 1;
+  const std::size_t room = std::size_t{in.byte()} * 3;
   std::vector<std::uint8_t> system(std::max(8 + command, 8 + room) + 1, 0);
   const SCARD_IO_REQUEST header = {protocol, 8};
   std::memcpy(system.data(), &header, sizeof header);
