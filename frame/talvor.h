@@ -1,0 +1,90 @@
+// The reader's state: the device extension (the smart card library's
+// extension first, then the device-specific fields), the reader extension,
+// and the driver-wide slot table.
+#pragma once
+
+#include <wdm.h>
+
+#include <smclib.h>
+#include <usb.h>
+#include <usbdi.h>
+
+#include "build/talvor_build.h"
+
+#define Uscr_MAX_DEVICE 128
+// "SCS4": every allocation the driver makes.
+#define USCR_POOL_TAG 0x34534353
+
+// Trace framing.
+#define USCR_DASHES                                                            \
+  "------------------------------------------------------------------\n"
+#define USCR_TILDES "~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~"
+
+// Reader-private block, hung off SmartcardExtension.ReaderExtension.
+typedef struct _READER_EXTENSION {
+  BOOLEAN CardPresentAtPowerDown;
+  ULONG ReaderPowerState;     // 1 powered, 2 powered down
+  ULONG BlockWaitingTime;     // microseconds
+  ULONG CharacterWaitingTime; // microseconds
+} READER_EXTENSION;
+
+// Locking: IoCount only under IoCountLock, never held across a wait.
+// ReaderCapabilities.CurrentState and OsData->NotificationIrp under
+// OsData->SpinLock, taken before the cancel spin lock where both are held.
+// ReaderOpen, WaitWakeIrp and wwcancelled change only by interlocked
+// operations. The thread fields are handed over through the events;
+// ThreadShouldStop is a plain flag read through a volatile access.
+typedef struct _DEVICE_EXTENSION {
+  SMARTCARD_EXTENSION SmartcardExtension; // first: the callbacks' argument
+
+  PDEVICE_OBJECT AttachedPDO;
+  UNICODE_STRING InterfaceName;
+  LONG IoCount;
+  KSPIN_LOCK IoCountLock;
+  KEVENT ReaderRemoved;
+  KEVENT ReaderStarted;
+  KEVENT ThreadStopEvent;
+  PIRP SystemPowerIrp;
+  PDEVICE_OBJECT PhysicalDeviceObject;
+  LONG ReaderOpen;
+  USBD_CONFIGURATION_HANDLE UsbConfigurationHandle;
+  PUSB_CONFIGURATION_DESCRIPTOR UsbConfigurationDescriptor;
+  PUSB_DEVICE_DESCRIPTOR DeviceDescriptor;
+  PUSBD_INTERFACE_INFORMATION Interface;
+  ULONG MaximumTransferSize;
+  PVOID ThreadObject;
+  volatile BOOLEAN ThreadShouldStop;
+  KEVENT ThreadStopped;
+  KEVENT ThreadStarted;
+  BOOLEAN ThreadStoppedAtPowerDown;
+  PIRP WaitWakeIrp;
+  LONG wwcancelled;
+  BOOLEAN WakeupEnabled;
+  DEVICE_CAPABILITIES DeviceCapabilities;
+  KEVENT CardChangeEvent;
+  ULONG IsDeviceHighSpeed;
+  ULONG TransferTimeOut; // milliseconds; 0: from the card's waiting times
+} DEVICE_EXTENSION, *PDEVICE_EXTENSION;
+
+// Driver-wide state.
+extern UCHAR UnitInUse[Uscr_MAX_DEVICE];
+extern BOOLEAN IsWin98OrMe;
+
+// Fills the values the reader reports to the smart card library and
+// initialises the device-specific fields of a zero-filled extension.
+// ReaderExtension is the caller's zero-filled block. PASSIVE_LEVEL.
+void UscrInitializeExtension(PDEVICE_EXTENSION DeviceExtension,
+                             READER_EXTENSION *ReaderExtension);
+
+// Card presence thread (card/thread.cpp).
+KSTART_ROUTINE ThreadMain;
+NTSTATUS UscrStartCardThread(PDEVICE_EXTENSION DeviceExtension);
+void UscrStopCardThread(PDEVICE_EXTENSION DeviceExtension);
+void UscrReleaseThreadObject(PDEVICE_EXTENSION DeviceExtension);
+
+// Card tracking (card/tracking.cpp).
+NTSTATUS CBCardTracking(PSMARTCARD_EXTENSION SmartcardExtension);
+void CBUpdateCardState(PDEVICE_EXTENSION DeviceExtension, UCHAR Presence);
+void CompleteCardTracking(PDEVICE_EXTENSION DeviceExtension);
+DRIVER_CANCEL UscrCancel;
+DRIVER_DISPATCH UscrCleanup;

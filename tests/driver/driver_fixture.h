@@ -1,0 +1,166 @@
+// The reader driver's routines on a device stack the test builds itself: a
+// device object with the driver's extension, attached over the bus driver's
+// PDO for the reader model (behind a fault injector), with the smart card
+// library initialised. The test calls the routines directly.
+#pragma once
+
+#include <algorithm>
+#include <functional>
+#include <list>
+#include <memory>
+#include <vector>
+
+#include "card/applications.h"
+#include "card/cards.h"
+#include "frame/talvor.h"
+#include "reader/reader.h"
+#include "usb/fault.h"
+#include "usb/usb_fixture.h"
+#include "usb/usbscd.h"
+
+namespace talvor::test {
+
+class DriverTest : public UsbTest {
+protected:
+  // Inside run(): plugs the reader and builds the stack over its PDO.
+  void build(reader::ReaderOptions options = {}) {
+    firmware_ = std::make_shared<reader::ReaderFirmware>(kernel(), options);
+    injector_ = std::make_shared<usb::FaultInjector>(firmware_);
+    pdo_ = plug(injector_);
+    ASSERT_NE(pdo_, nullptr);
+    driver_ = kernel().io().create_driver("\\Driver\\TALVOR", "TALVOR");
+    driver_->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DeviceControl;
+    driver_->MajorFunction[IRP_MJ_CLEANUP] = UscrCleanup;
+    ASSERT_EQ(IoCreateDevice(driver_, sizeof(DEVICE_EXTENSION), nullptr,
+                             FILE_DEVICE_SMARTCARD, 0, FALSE, &fdo_),
+              STATUS_SUCCESS);
+    ext_ = static_cast<PDEVICE_EXTENSION>(fdo_->DeviceExtension);
+    RtlZeroMemory(ext_, sizeof(*ext_));
+    auto *reader = static_cast<READER_EXTENSION *>(ExAllocatePoolWithTag(
+        NonPagedPool, sizeof(READER_EXTENSION), USCR_POOL_TAG));
+    ASSERT_NE(reader, nullptr);
+    RtlZeroMemory(reader, sizeof(*reader));
+    UscrInitializeExtension(ext_, reader);
+    ASSERT_EQ(SmartcardInitialize(&ext_->SmartcardExtension), STATUS_SUCCESS);
+    ext_->SmartcardExtension.OsData->DeviceObject = fdo_;
+    ext_->PhysicalDeviceObject = pdo_;
+    ext_->AttachedPDO = IoAttachDeviceToDeviceStack(fdo_, pdo_);
+    ASSERT_NE(ext_->AttachedPDO, nullptr);
+    fdo_->Flags |= DO_BUFFERED_IO;
+    fdo_->Flags &= ~DO_DEVICE_INITIALIZING;
+  }
+
+  // Configures the reader.
+  void start() { ASSERT_EQ(KorvoSCD_StartDevice(fdo_), STATUS_SUCCESS); }
+  // Configured, card presence thread running.
+  void start_with_thread() {
+    start();
+    ASSERT_EQ(UscrStartCardThread(ext_), STATUS_SUCCESS);
+    settle();
+  }
+
+  // Stops the thread, unconfigures and tears the stack down.
+  void tear_down() {
+    UscrStopCardThread(ext_);
+    UscrReleaseThreadObject(ext_);
+    if (ext_->Interface != nullptr) {
+      EXPECT_EQ(KorvoSCD_StopDevice(fdo_), STATUS_SUCCESS);
+    }
+    ReleaseMemory(fdo_);
+    // The removal's hold, given back while waiting for the rest.
+    SmartcardAcquireRemoveLock(&ext_->SmartcardExtension);
+    SmartcardReleaseRemoveLockAndWait(&ext_->SmartcardExtension);
+    SmartcardExit(&ext_->SmartcardExtension);
+    ExFreePool(ext_->SmartcardExtension.ReaderExtension);
+    IoDetachDevice(ext_->AttachedPDO);
+    IoDeleteDevice(fdo_);
+    unplug_and_remove(pdo_);
+    kernel().io().delete_driver(driver_);
+  }
+
+  void insert(card::ReadyCard which = card::ReadyCard::t1_lrc) {
+    firmware_->insert(std::make_unique<card::Card>(
+        card::make_card(which, std::make_unique<card::EchoApplication>())));
+  }
+  static void delay_ms(LONGLONG ms) {
+    LARGE_INTEGER delay;
+    delay.QuadPart = -ms * 10'000;
+    KeDelayExecutionThread(KernelMode, FALSE, &delay);
+  }
+  // Lets the card presence thread take what the reader reported.
+  static void settle() { delay_ms(200); }
+
+  // Runs `action` in a kernel thread of its own after `ms`.
+  void later(LONGLONG ms, std::function<void()> action) {
+    laters_.push_back({ms, std::move(action)});
+    HANDLE handle = nullptr;
+    ASSERT_EQ(PsCreateSystemThread(&handle, 0, nullptr, nullptr, nullptr, Later,
+                                   &laters_.back()),
+              STATUS_SUCCESS);
+    ZwClose(handle);
+  }
+
+  ULONG state() const {
+    return ext_->SmartcardExtension.ReaderCapabilities.CurrentState;
+  }
+  PSMARTCARD_EXTENSION smartcard() { return &ext_->SmartcardExtension; }
+  READER_EXTENSION *reader() {
+    return ext_->SmartcardExtension.ReaderExtension;
+  }
+
+  std::vector<usb::TransferRecord>
+  transfers(std::function<bool(const usb::TransferRecord &)> pick) const {
+    std::vector<usb::TransferRecord> picked;
+    for (const auto &record : injector_->log())
+      if (pick(record))
+        picked.push_back(record);
+    return picked;
+  }
+  // Vendor commands sent with this bRequest.
+  std::vector<usb::TransferRecord> commands(std::uint8_t request) const {
+    return transfers([request](const usb::TransferRecord &record) {
+      return record.setup && record.setup->type() == 2 &&
+             record.setup->request == request;
+    });
+  }
+  std::vector<usb::TransferRecord> bulk(bool in) const {
+    return transfers([in](const usb::TransferRecord &record) {
+      return record.type == usb::TransferType::Bulk && record.in == in;
+    });
+  }
+
+  std::uint64_t driver_allocations() const {
+    for (const auto &stats :
+         const_cast<DriverTest *>(this)->kernel().pool().all_stats())
+      if (stats.tag == USCR_POOL_TAG)
+        return stats.allocations;
+    return 0;
+  }
+
+  std::shared_ptr<reader::ReaderFirmware> firmware_;
+  std::shared_ptr<usb::FaultInjector> injector_;
+  PDEVICE_OBJECT pdo_ = nullptr;
+  PDRIVER_OBJECT driver_ = nullptr;
+  PDEVICE_OBJECT fdo_ = nullptr;
+  PDEVICE_EXTENSION ext_ = nullptr;
+
+private:
+  struct Pending {
+    LONGLONG ms;
+    std::function<void()> action;
+  };
+  static void Later(PVOID context) {
+    auto *pending = static_cast<Pending *>(context);
+    delay_ms(pending->ms);
+    pending->action();
+    PsTerminateSystemThread(STATUS_SUCCESS);
+  }
+  // Until the library's dispatch lands in the driver: straight to it.
+  static NTSTATUS DeviceControl(PDEVICE_OBJECT device, PIRP irp) {
+    auto *extension = static_cast<PDEVICE_EXTENSION>(device->DeviceExtension);
+    return SmartcardDeviceControl(&extension->SmartcardExtension, irp);
+  }
+  std::list<Pending> laters_;
+};
+
+} // namespace talvor::test

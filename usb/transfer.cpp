@@ -1,0 +1,365 @@
+// Card data exchange over the interface's bulk and interrupt pipes.
+#include "usb/usbscd.h"
+
+namespace {
+
+PDEVICE_OBJECT DeviceOf(PSMARTCARD_EXTENSION SmartcardExtension) {
+  return SmartcardExtension->OsData->DeviceObject;
+}
+
+PDEVICE_EXTENSION ExtensionOf(PSMARTCARD_EXTENSION SmartcardExtension) {
+  // The smart card extension is the device extension's first member.
+  return reinterpret_cast<PDEVICE_EXTENSION>(SmartcardExtension);
+}
+
+// The pipe handle at `PipeNum`, or NULL when the interface information or
+// that pipe is missing.
+USBD_PIPE_HANDLE PipeHandle(PDEVICE_EXTENSION DeviceExtension, ULONG PipeNum) {
+  PUSBD_INTERFACE_INFORMATION pInterfaceInfo = DeviceExtension->Interface;
+  if (pInterfaceInfo == NULL || PipeNum >= pInterfaceInfo->NumberOfPipes)
+    return NULL;
+  return pInterfaceInfo->Pipes[PipeNum].PipeHandle;
+}
+
+void FillTransfer(PURB Urb, USBD_PIPE_HANDLE Pipe, PUCHAR Buffer, ULONG Length,
+                  BOOLEAN Write) {
+  struct _URB_BULK_OR_INTERRUPT_TRANSFER *transfer =
+      &Urb->UrbBulkOrInterruptTransfer;
+  transfer->Hdr.Length =
+      static_cast<USHORT>(sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER));
+  transfer->Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+  transfer->PipeHandle = Pipe;
+  // No USBD_SHORT_TRANSFER_OK: a read must deliver the whole length.
+  transfer->TransferFlags =
+      Write ? ~static_cast<ULONG>(USBD_TRANSFER_DIRECTION_IN)
+            : USBD_TRANSFER_DIRECTION_IN;
+  transfer->TransferBufferLength = Length;
+  transfer->TransferBuffer = Buffer;
+  transfer->TransferBufferMDL = NULL;
+  transfer->UrbLink = NULL;
+}
+
+PURB AllocateTransferUrb() {
+  return static_cast<PURB>(
+      UscrAllocate(sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), "urb"));
+}
+
+void StoreRequestStatus(PSMARTCARD_EXTENSION SmartcardExtension,
+                        NTSTATUS Status) {
+  PIRP currentIrp = SmartcardExtension->OsData->CurrentIrp;
+  if (currentIrp != NULL)
+    currentIrp->IoStatus.Status = Status;
+}
+
+// WRITE LENGTH or READ LENGTH for `Length` bytes (low 16 bits).
+NTSTATUS Announce(PDEVICE_OBJECT DeviceObject, UCHAR bRequest, ULONG Length) {
+  UCHAR scratch[2] = {0, 0};
+  READER_COMMAND command = {0, bRequest, 0xFFFF,
+                            static_cast<USHORT>(Length & 0xFFFF), 0};
+  return USBSCCommand(DeviceObject, TRUE, scratch, &command);
+}
+
+// The read time-out: TransferTimeOut when set, else from the card's waiting
+// times, never below 300 ms.
+ULONG ReadTimeout(PSMARTCARD_EXTENSION SmartcardExtension, ULONG Length,
+                  UCHAR Wtx) {
+  PDEVICE_EXTENSION deviceExtension = ExtensionOf(SmartcardExtension);
+  if (deviceExtension->TransferTimeOut != 0)
+    return deviceExtension->TransferTimeOut;
+  READER_EXTENSION *readerExtension = SmartcardExtension->ReaderExtension;
+  ULONG timeout = (Length * readerExtension->CharacterWaitingTime +
+                   Wtx * readerExtension->BlockWaitingTime) /
+                  1000;
+  return timeout < USCR_MIN_READ_TIMEOUT ? USCR_MIN_READ_TIMEOUT : timeout;
+}
+
+} // namespace
+
+/*
+ * SCReadWriteIO
+ *   An announced transfer: WRITE LENGTH or READ LENGTH for the whole length,
+ *   then the data in chunks of 16 bytes through SCReadWrite.
+ * Arguments: smart card extension; buffer; length; BytesTransferred (always
+ *   written: the bytes of the chunks that succeeded); Write; Wtx (block
+ *   waiting time multiplier for reads).
+ * Result: the first failure, else the last chunk's status;
+ *   STATUS_IO_DEVICE_ERROR when a chunk succeeds without moving a byte.
+ * IRQL: PASSIVE_LEVEL.
+ */
+NTSTATUS SCReadWriteIO(PSMARTCARD_EXTENSION SmartcardExtension, PUCHAR Buffer,
+                       ULONG Length, PULONG BytesTransferred, BOOLEAN Write,
+                       UCHAR Wtx) {
+  *BytesTransferred = 0;
+  NTSTATUS ntStatus =
+      Announce(DeviceOf(SmartcardExtension),
+               Write ? READER_WRITE_LENGTH : READER_READ_LENGTH, Length);
+  if (!NT_SUCCESS(ntStatus))
+    return ntStatus;
+
+  do {
+    DbgPrint("       - expected SCReadWrite length %d, transmitted %d \n",
+             Length, *BytesTransferred);
+    ULONG chunk = Length - *BytesTransferred;
+    if (chunk > USCR_CHUNK_SIZE)
+      chunk = USCR_CHUNK_SIZE;
+    ULONG moved = 0;
+    ntStatus = SCReadWrite(SmartcardExtension, Buffer + *BytesTransferred,
+                           chunk, &moved, Write, Wtx);
+    DbgPrint("       - currently SCReadWrite length %d, transmitted %d \n",
+             chunk, moved);
+    if (!NT_SUCCESS(ntStatus))
+      return ntStatus;
+    if (moved > chunk)
+      moved = chunk;
+    *BytesTransferred += moved;
+    // A chunk that moves nothing would never finish the transfer.
+    if (moved == 0 && *BytesTransferred < Length)
+      return STATUS_IO_DEVICE_ERROR;
+  } while (*BytesTransferred < Length);
+
+  DbgPrint("       - finish calling SCReadWriteIO transmitted %d\n",
+           *BytesTransferred);
+  return ntStatus;
+}
+
+/*
+ * SCReadWrite
+ *   One bulk transfer: out with a 5000 ms time-out, in with the read
+ *   time-out. A failure is followed by HOST ABORT and, after a card event,
+ *   a new card presence thread.
+ * Arguments: as SCReadWriteIO; BytesTransferred written on success.
+ * Result: the transfer's status; STATUS_DEVICE_NOT_CONNECTED without
+ *   interface information; STATUS_INSUFFICIENT_RESOURCES without a URB.
+ * IRQL: PASSIVE_LEVEL.
+ */
+NTSTATUS SCReadWrite(PSMARTCARD_EXTENSION SmartcardExtension, PUCHAR Buffer,
+                     ULONG Length, PULONG BytesTransferred, BOOLEAN Write,
+                     UCHAR Wtx) {
+  PDEVICE_EXTENSION deviceExtension = ExtensionOf(SmartcardExtension);
+  PDEVICE_OBJECT deviceObject = DeviceOf(SmartcardExtension);
+
+  DbgPrint("    - Enter SCReadwrite Read/Write Flag = %x\n", Write);
+  ULONG pipeNum = Write ? USCR_PIPE_BULK_OUT : USCR_PIPE_BULK_IN;
+  USBD_PIPE_HANDLE pipe = PipeHandle(deviceExtension, pipeNum);
+  if (pipe == NULL) {
+    // Not configured: the reader is gone or stopped. Nothing moved, and the
+    // thread is to be started anew by the recovery.
+    deviceExtension->ThreadShouldStop = TRUE;
+    StoreRequestStatus(SmartcardExtension, STATUS_DEVICE_NOT_CONNECTED);
+    return STATUS_DEVICE_NOT_CONNECTED;
+  }
+  DbgPrint("PipeNum: %d ", pipeNum);
+
+  PURB urb = AllocateTransferUrb();
+  if (urb == NULL) {
+    StoreRequestStatus(SmartcardExtension, STATUS_INSUFFICIENT_RESOURCES);
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
+  FillTransfer(urb, pipe, Buffer, Length, Write);
+
+  ULONG timeout = USCR_WRITE_TIMEOUT;
+  if (!Write) {
+    timeout = ReadTimeout(SmartcardExtension, Length, Wtx);
+    DbgPrint("       - Time Out is %d\n", timeout);
+  }
+
+  NTSTATUS ntStatus = KorvoSCD_CallUSBD(deviceObject, urb, timeout, TRUE);
+  if (NT_SUCCESS(ntStatus))
+    *BytesTransferred = urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
+  StoreRequestStatus(SmartcardExtension, ntStatus);
+  UscrFree(urb, "urb");
+
+  if (!NT_SUCCESS(ntStatus)) {
+    DbgPrint("       - SCReadwrite - SEND ABORT\n");
+    SCAbortAndRestart(deviceObject, "       - SCReadWrite - RESTART THREAD\n");
+  }
+  return ntStatus;
+}
+
+/*
+ * SCReadWriteDirectIO
+ *   Unannounced transfers until the length is reached (the ATR after a
+ *   reset); at least one transfer, also for length 0.
+ * Arguments: smart card extension; buffer; length; BytesTransferred (in:
+ *   where to continue; out: the total); Write.
+ * Result: the first failure, else the last status; STATUS_IO_DEVICE_ERROR
+ *   when a transfer succeeds without moving a byte.  IRQL: PASSIVE_LEVEL.
+ */
+NTSTATUS SCReadWriteDirectIO(PSMARTCARD_EXTENSION SmartcardExtension,
+                             PUCHAR Buffer, ULONG Length,
+                             PULONG BytesTransferred, BOOLEAN Write) {
+  NTSTATUS ntStatus;
+  do {
+    DbgPrint("       - expected SCReadWriteDirect length %d, transmitted %d \n",
+             Length, *BytesTransferred);
+    ULONG remaining =
+        Length > *BytesTransferred ? Length - *BytesTransferred : 0;
+    ULONG moved = 0;
+    ntStatus = SCReadWriteDirect(SmartcardExtension, Buffer + *BytesTransferred,
+                                 remaining, &moved, Write);
+    if (!NT_SUCCESS(ntStatus))
+      return ntStatus;
+    if (moved > remaining)
+      moved = remaining;
+    *BytesTransferred += moved;
+    if (moved == 0 && *BytesTransferred < Length)
+      return STATUS_IO_DEVICE_ERROR;
+  } while (*BytesTransferred < Length);
+  DbgPrint("       - total SCReadWriteDirect length %d, transmitted %d \n",
+           Length, *BytesTransferred);
+  return ntStatus;
+}
+
+/*
+ * SCReadWriteDirect
+ *   One unannounced bulk transfer of the whole length (2500 ms).
+ * Arguments: as SCReadWriteDirectIO; BytesTransferred written on success.
+ * Result: the transfer's status; STATUS_DEVICE_NOT_CONNECTED without
+ *   interface information; STATUS_INSUFFICIENT_RESOURCES without a URB.
+ * IRQL: PASSIVE_LEVEL.
+ */
+NTSTATUS SCReadWriteDirect(PSMARTCARD_EXTENSION SmartcardExtension,
+                           PUCHAR Buffer, ULONG Length, PULONG BytesTransferred,
+                           BOOLEAN Write) {
+  PDEVICE_EXTENSION deviceExtension = ExtensionOf(SmartcardExtension);
+  USBD_PIPE_HANDLE pipe = PipeHandle(
+      deviceExtension, Write ? USCR_PIPE_BULK_OUT : USCR_PIPE_BULK_IN);
+  NTSTATUS ntStatus;
+  if (pipe == NULL) {
+    ntStatus = STATUS_DEVICE_NOT_CONNECTED;
+    StoreRequestStatus(SmartcardExtension, ntStatus);
+    return ntStatus;
+  }
+  if (!Write)
+    DbgPrint(" SCReadWriteDirect - READ Operation size = %d\n", Length);
+
+  PURB urb = AllocateTransferUrb();
+  if (urb == NULL) {
+    ntStatus = STATUS_INSUFFICIENT_RESOURCES;
+    StoreRequestStatus(SmartcardExtension, ntStatus);
+    return ntStatus;
+  }
+  FillTransfer(urb, pipe, Buffer, Length, Write);
+  ntStatus = KorvoSCD_CallUSBD(DeviceOf(SmartcardExtension), urb,
+                               USCR_COMMAND_TIMEOUT, TRUE);
+  if (NT_SUCCESS(ntStatus)) {
+    *BytesTransferred = urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
+    DbgPrint("Sucessfully Transferred %d Bytes\n", *BytesTransferred);
+  }
+  StoreRequestStatus(SmartcardExtension, ntStatus);
+  UscrFree(urb, "urb");
+  return ntStatus;
+}
+
+/*
+ * SCReadWriteI2C
+ *   The I2C exchange of the vendor IOCTLs, with the current request's
+ *   system buffer: a write (announced input bytes out), or a read (the
+ *   input bytes out first when there are any, then the announced output
+ *   bytes in). HOST ABORT is the caller's.
+ * Arguments: smart card extension; Write.
+ * Result: the last transfer's status, also in the request's IoStatus;
+ *   STATUS_INVALID_PARAMETER for a length above 0xFFFF (the announcement
+ *   carries 16 bits); STATUS_DEVICE_NOT_CONNECTED without interface
+ *   information; STATUS_INSUFFICIENT_RESOURCES without a URB.
+ * IRQL: PASSIVE_LEVEL.
+ */
+NTSTATUS SCReadWriteI2C(PSMARTCARD_EXTENSION SmartcardExtension,
+                        BOOLEAN Write) {
+  PDEVICE_EXTENSION deviceExtension = ExtensionOf(SmartcardExtension);
+  PDEVICE_OBJECT deviceObject = DeviceOf(SmartcardExtension);
+  PIRP irp = SmartcardExtension->OsData->CurrentIrp;
+  if (irp == NULL)
+    return STATUS_INVALID_DEVICE_REQUEST;
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  PUCHAR systemBuffer = static_cast<PUCHAR>(irp->AssociatedIrp.SystemBuffer);
+  ULONG inputLength = stack->Parameters.DeviceIoControl.InputBufferLength;
+  ULONG outputLength = stack->Parameters.DeviceIoControl.OutputBufferLength;
+
+  NTSTATUS ntStatus = STATUS_SUCCESS;
+  USBD_PIPE_HANDLE pipeOut = PipeHandle(deviceExtension, USCR_PIPE_BULK_OUT);
+  USBD_PIPE_HANDLE pipeIn = PipeHandle(deviceExtension, USCR_PIPE_BULK_IN);
+  PURB urb = NULL;
+  if (inputLength > 0xFFFF || (!Write && outputLength > 0xFFFF))
+    ntStatus = STATUS_INVALID_PARAMETER;
+  else if ((inputLength != 0 || !Write) && systemBuffer == NULL)
+    ntStatus = STATUS_INVALID_PARAMETER;
+  else if (pipeOut == NULL || pipeIn == NULL)
+    ntStatus = STATUS_DEVICE_NOT_CONNECTED;
+  else if ((urb = AllocateTransferUrb()) == NULL)
+    ntStatus = STATUS_INSUFFICIENT_RESOURCES;
+  if (!NT_SUCCESS(ntStatus)) {
+    irp->IoStatus.Status = ntStatus;
+    return ntStatus;
+  }
+
+  if (Write || inputLength != 0) {
+    // The write phase of a read is not judged: the read follows regardless.
+    (void)Announce(deviceObject, READER_WRITE_LENGTH, inputLength);
+    FillTransfer(urb, pipeOut, systemBuffer, inputLength, TRUE);
+    ntStatus = KorvoSCD_CallUSBD(deviceObject, urb, USCR_COMMAND_TIMEOUT, TRUE);
+  }
+  if (!Write) {
+    (void)Announce(deviceObject, READER_READ_LENGTH, outputLength);
+    FillTransfer(urb, pipeIn, systemBuffer, outputLength, FALSE);
+    ntStatus = KorvoSCD_CallUSBD(deviceObject, urb, USCR_COMMAND_TIMEOUT, TRUE);
+  }
+
+  if (NT_SUCCESS(ntStatus)) {
+    if (Write) {
+      irp->IoStatus.Information = 0;
+    } else {
+      ULONG moved = urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
+      DbgPrint("Sucessfully Transferred %d Bytes\n", moved);
+      irp->IoStatus.Information = moved < outputLength ? moved : outputLength;
+    }
+  }
+  irp->IoStatus.Status = ntStatus;
+  UscrFree(urb, "urb");
+  return ntStatus;
+}
+
+/*
+ * SCReadWriteInterrupt
+ *   One transfer on the interrupt pipe, without time-out: it ends when the
+ *   reader sends or when the card presence thread is asked to stop.
+ * Arguments: smart card extension; buffer; length; Write.
+ * Result: the transfer's status; STATUS_DEVICE_NOT_CONNECTED without
+ *   interface information; STATUS_INSUFFICIENT_RESOURCES without a URB.
+ * IRQL: PASSIVE_LEVEL, in the card presence thread.
+ */
+NTSTATUS SCReadWriteInterrupt(PSMARTCARD_EXTENSION SmartcardExtension,
+                              PUCHAR Buffer, ULONG Length, BOOLEAN Write) {
+  PDEVICE_EXTENSION deviceExtension = ExtensionOf(SmartcardExtension);
+  USBD_PIPE_HANDLE pipe = PipeHandle(deviceExtension, USCR_PIPE_INTERRUPT);
+  NTSTATUS ntStatus;
+  PURB urb = NULL;
+  if (pipe == NULL) {
+    ntStatus = STATUS_DEVICE_NOT_CONNECTED;
+  } else if ((urb = AllocateTransferUrb()) == NULL) {
+    ntStatus = STATUS_INSUFFICIENT_RESOURCES;
+  } else {
+    FillTransfer(urb, pipe, Buffer, Length, Write);
+    ntStatus = KorvoSCD_CallUSBDInterrupt(DeviceOf(SmartcardExtension), urb);
+  }
+
+  if (NT_SUCCESS(ntStatus))
+    DbgPrint("***********    SCReadWriteInterrupt   - sucessfully transferred "
+             "%x byte, status\n",
+             urb->UrbBulkOrInterruptTransfer.TransferBufferLength, ntStatus);
+  else
+    DbgPrint("***********    SCReadWriteInterrupt   - failed transferred "
+             "status = %x\n",
+             ntStatus);
+  if (urb != NULL)
+    UscrFree(urb, "urb");
+
+#if USCR_ABSENT_ON_DISCONNECT
+  if (ntStatus == STATUS_DEVICE_NOT_CONNECTED) {
+    CBUpdateCardState(deviceExtension, 0);
+    DbgPrint("***********    Set card state to absent to avoiding USB3 long "
+             "detachment");
+  }
+#endif
+  return ntStatus;
+}
