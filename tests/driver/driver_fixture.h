@@ -25,7 +25,7 @@ protected:
   // Inside run(): plugs the reader and builds the stack over its PDO.
   void build(reader::ReaderOptions options = {}) {
     firmware_ = std::make_shared<reader::ReaderFirmware>(kernel(), options);
-    injector_ = std::make_shared<usb::FaultInjector>(firmware_);
+    injector_ = std::make_shared<usb::FaultInjector>(wrap(firmware_));
     pdo_ = plug(injector_);
     ASSERT_NE(pdo_, nullptr);
     driver_ = kernel().io().create_driver("\\Driver\\TALVOR", "TALVOR");
@@ -135,6 +135,12 @@ protected:
       if (stats.tag == USCR_POOL_TAG)
         return stats.allocations;
     return 0;
+  }
+
+  // A device model put between the reader and the fault injector.
+  virtual std::shared_ptr<usb::UsbDevice>
+  wrap(std::shared_ptr<usb::UsbDevice> reader) {
+    return reader;
   }
 
   std::shared_ptr<reader::ReaderFirmware> firmware_;
