@@ -37,9 +37,13 @@ protected:
     auto outcome = std::make_shared<Outcome>();
     auto transfer = std::make_shared<usb::UsbTransfer>(
         next_id_++, std::move(request),
-        [outcome](TransferResult result, std::uint64_t delay) {
-          outcome->result = std::move(result);
-          outcome->delay = delay;
+        // Weak: the outcome holds the transfer, which holds this sink.
+        [weak = std::weak_ptr<Outcome>(outcome)](TransferResult result,
+                                                 std::uint64_t delay) {
+          if (auto outcome = weak.lock()) {
+            outcome->result = std::move(result);
+            outcome->delay = delay;
+          }
         });
     outcome->transfer = transfer;
     firmware_.submit(transfer);
@@ -50,9 +54,13 @@ protected:
     auto outcome = std::make_shared<Outcome>();
     auto transfer = std::make_shared<usb::UsbTransfer>(
         next_id_++, std::move(request),
-        [outcome](TransferResult result, std::uint64_t delay) {
-          outcome->result = std::move(result);
-          outcome->delay = delay;
+        // Weak: the outcome holds the transfer, which holds this sink.
+        [weak = std::weak_ptr<Outcome>(outcome)](TransferResult result,
+                                                 std::uint64_t delay) {
+          if (auto outcome = weak.lock()) {
+            outcome->result = std::move(result);
+            outcome->delay = delay;
+          }
         });
     outcome->transfer = transfer;
     firmware_.submit(transfer);
