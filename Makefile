@@ -43,6 +43,22 @@ test-asan: deps out-asan/CMakeCache.txt
 bench: build
 	for b in out/bench/*_bench; do $$b; done
 
+FUZZ_SECONDS ?= 60
+FUZZ_TARGETS := smclib_fuzz_atr smclib_fuzz_t1 smclib_fuzz_device_control
+
+# libFuzzer targets, built with clang in out-fuzz/ (they bring their own
+# sanitizers); each runs FUZZ_SECONDS.
+out-fuzz/CMakeCache.txt: | deps
+	CC=clang CXX=clang++ cmake -S . -B out-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DTALVOR_FUZZ=ON -DTALVOR_BENCH=OFF $(CMAKE_FLAGS)
+
+fuzz: deps out-fuzz/CMakeCache.txt
+	cmake --build out-fuzz -j $(JOBS) --target $(FUZZ_TARGETS)
+	for t in $(FUZZ_TARGETS); do \
+	  mkdir -p out-fuzz/corpus/$$t && \
+	  out-fuzz/fuzz/$$t -max_total_time=$(FUZZ_SECONDS) out-fuzz/corpus/$$t || exit 1; \
+	done
+
 demo:
 	@echo "The talvor command-line tool is not built yet; run 'make test'."
 
@@ -50,4 +66,4 @@ format:
 	git ls-files '*.cpp' '*.h' '*.cc' | xargs clang-format -i
 
 clean:
-	rm -rf out out-asan
+	rm -rf out out-asan out-fuzz

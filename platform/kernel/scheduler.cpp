@@ -35,7 +35,7 @@ Scheduler::Scheduler(Kernel &kernel, const Options &options)
       generation_(++scheduler_generations), generator_(options.seed) {}
 
 Scheduler::~Scheduler() {
-  for (auto &os_thread : os_threads_)
+  for (auto &[id, os_thread] : os_threads_)
     if (os_thread.joinable())
       os_thread.join();
   for (Thread *thread : threads_)
@@ -56,7 +56,7 @@ bool Scheduler::prepare_destruction() {
     thread->abandoned = true;
     thread->wake.notify_all();
   }
-  for (auto &os_thread : os_threads_)
+  for (auto &[id, os_thread] : os_threads_)
     if (os_thread.joinable())
       os_thread.detach();
   dead_ = true;
@@ -103,7 +103,20 @@ Thread *Scheduler::new_thread(std::string name) {
 }
 
 void Scheduler::start_os_thread(Thread *thread) {
-  os_threads_.emplace_back(&Scheduler::thread_main, this, thread);
+  // Join the OS threads of kernel threads that have ended: they released
+  // dispatcher_lock_ for the last time before this caller took it. A
+  // long-running process (pcscd restarting a presence thread at every card
+  // event) would otherwise pile them up.
+  for (std::uint64_t id : ended_os_threads_) {
+    auto found = os_threads_.find(id);
+    if (found != os_threads_.end()) {
+      found->second.join();
+      os_threads_.erase(found);
+    }
+  }
+  ended_os_threads_.clear();
+  os_threads_.emplace(thread->id,
+                      std::thread(&Scheduler::thread_main, this, thread));
 }
 
 void Scheduler::thread_main(Thread *thread) {
@@ -149,6 +162,7 @@ void Scheduler::exit_thread(Lock &lock, Thread *self) {
   header.SignalState = 1;
   wake_waiters(&header);
   tls_current = {};
+  ended_os_threads_.push_back(self->id);
   if (simulation()) {
     Thread *next = pick_next(lock);
     running_ = next;

@@ -210,7 +210,8 @@ private:
   std::uintptr_t next_handle_ = 0x80000004;
   std::uint64_t next_thread_id_ = 1;
   unsigned fail_thread_creations_ = 0;
-  std::vector<std::thread> os_threads_;
+  std::map<std::uint64_t, std::thread> os_threads_; // by kernel thread id
+  std::vector<std::uint64_t> ended_os_threads_;     // not yet joined
   // Spin lock order seen so far: lock -> locks taken while holding it, with
   // the routine that did so; and the pairs already reported as inverted.
   std::map<PKSPIN_LOCK, std::map<PKSPIN_LOCK, std::string>> lock_order_;

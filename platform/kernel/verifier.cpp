@@ -64,6 +64,8 @@ const char *to_string(FindingKind kind) {
     return "device object misuse";
   case FindingKind::DeviceLeak:
     return "device object never deleted";
+  case FindingKind::RemoveLockImbalance:
+    return "remove lock imbalance";
   }
   return "finding";
 }

@@ -32,6 +32,7 @@ enum class FindingKind {
   IrpLeftPending,
   DeviceMisuse,
   DeviceLeak,
+  RemoveLockImbalance,
 };
 
 const char *to_string(FindingKind kind);

@@ -9,6 +9,7 @@
 
 #include <smclib.h>
 
+#include "kernel/verifier.h"
 #include "t1.h"
 
 namespace talvor::smclib {
@@ -57,6 +58,8 @@ t1::Config t1_config(const SMARTCARD_EXTENSION &extension);
 
 // A driver bug the library noticed, reported to the verifier with the
 // driver's call site.
-void report_misuse(const std::string &message, const void *site);
+void report_misuse(
+    const std::string &message, const void *site,
+    kernel::FindingKind kind = kernel::FindingKind::ObjectMisuse);
 
 } // namespace talvor::smclib

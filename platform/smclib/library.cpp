@@ -50,8 +50,9 @@ template <typename Buffer> bool provide(Buffer &buffer, BOOLEAN &owned) {
 
 } // namespace
 
-void report_misuse(const std::string &message, const void *site) {
-  kernel::Kernel::get().verifier().report(kernel::FindingKind::ObjectMisuse,
+void report_misuse(const std::string &message, const void *site,
+                   kernel::FindingKind kind) {
+  kernel::Kernel::get().verifier().report(kind,
                                           "smart card library: " + message,
                                           kernel::describe_code_address(site));
 }
@@ -112,7 +113,8 @@ void SmartcardExit(PSMARTCARD_EXTENSION SmartcardExtension) {
   if (holders > 0)
     report_misuse("SmartcardExit while " + std::to_string(holders) +
                       " remove lock acquisition(s) are not released",
-                  __builtin_return_address(0));
+                  __builtin_return_address(0),
+                  talvor::kernel::FindingKind::RemoveLockImbalance);
   if (os->NotificationIrp != nullptr)
     report_misuse("SmartcardExit with a card-tracking request still pending",
                   __builtin_return_address(0));
@@ -155,7 +157,8 @@ void SmartcardReleaseRemoveLock(PSMARTCARD_EXTENSION SmartcardExtension) {
   KeReleaseSpinLock(&lock.Lock, irql);
   if (!balanced)
     report_misuse("SmartcardReleaseRemoveLock without a matching acquisition",
-                  __builtin_return_address(0));
+                  __builtin_return_address(0),
+                  talvor::kernel::FindingKind::RemoveLockImbalance);
 }
 
 void SmartcardReleaseRemoveLockAndWait(

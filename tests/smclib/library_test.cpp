@@ -133,7 +133,7 @@ TEST_F(ReaderTest, RemoveLockImbalanceIsReported) {
     SmartcardReleaseRemoveLock(&smartcard());
     auto findings = kernel().verifier().take();
     ASSERT_EQ(findings.size(), 1u);
-    EXPECT_EQ(findings[0].kind, FindingKind::ObjectMisuse);
+    EXPECT_EQ(findings[0].kind, FindingKind::RemoveLockImbalance);
     EXPECT_THAT(findings[0].message, HasSubstr("without a matching"));
 
     // A holder left behind when the library is released.
@@ -142,6 +142,7 @@ TEST_F(ReaderTest, RemoveLockImbalanceIsReported) {
     findings = kernel().verifier().take();
     ASSERT_EQ(findings.size(), 1u);
     EXPECT_THAT(findings[0].message, HasSubstr("not released"));
+    EXPECT_EQ(findings[0].kind, FindingKind::RemoveLockImbalance);
     EXPECT_EQ(SmartcardAcquireRemoveLock(&smartcard()), STATUS_DELETE_PENDING);
     EXPECT_EQ(kernel().verifier().take().size(), 1u);
     IoDeleteDevice(device_);
