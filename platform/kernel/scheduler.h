@@ -145,6 +145,13 @@ public:
   // --- clock
   std::uint64_t now() const; // interrupt time, 100 ns units
 
+  // OS threads not yet joined (ended kernel threads are joined as new ones
+  // start).
+  std::size_t os_threads() const {
+    Lock lock(dispatcher_lock_);
+    return os_threads_.size();
+  }
+
   // Findings for threads still alive and objects still referenced.
   void check_teardown();
   // True once a run deadlocked or livelocked: threads sleep on its locks for

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "kernel/driver/programs.h"
+#include "kernel/scheduler.h"
 #include "support/sim.h"
 
 namespace talvor::test {
@@ -159,6 +160,17 @@ TEST_F(ExecutiveTest, WorkerThreadStartsAndStops) {
   run([&] { EXPECT_EQ(ProgramStartStopWorker(&passes), STATUS_SUCCESS); });
   // 105 ms of 10 ms polls, whatever the interleaving.
   EXPECT_EQ(passes, 10u);
+}
+
+TEST_F(ExecutiveTest, EndedThreadsDoNotPileUp) {
+  run([] {
+    for (int i = 0; i < 50; ++i) {
+      ULONG passes = 0;
+      EXPECT_EQ(ProgramStartStopWorker(&passes), STATUS_SUCCESS);
+    }
+  });
+  // The body and the last worker at most; the other workers were joined.
+  EXPECT_LE(kernel().scheduler().os_threads(), 3u);
 }
 
 TEST_F(ExecutiveTest, ThreadCreationCanBeMadeToFail) {
