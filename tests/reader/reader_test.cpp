@@ -33,23 +33,8 @@ struct Outcome {
 
 class ReaderTest : public ::testing::Test {
 protected:
-  Outcome submit(usb::UsbTransfer::Request request) {
-    auto outcome = std::make_shared<Outcome>();
-    auto transfer = std::make_shared<usb::UsbTransfer>(
-        next_id_++, std::move(request),
-        // Weak: the outcome holds the transfer, which holds this sink.
-        [weak = std::weak_ptr<Outcome>(outcome)](TransferResult result,
-                                                 std::uint64_t delay) {
-          if (auto outcome = weak.lock()) {
-            outcome->result = std::move(result);
-            outcome->delay = delay;
-          }
-        });
-    outcome->transfer = transfer;
-    firmware_.submit(transfer);
-    return *outcome;
-  }
-  // Reads back what a held transfer finally got.
+  // Submits a transaction; its outcome fills in when the reader completes
+  // it, at once or later (a held transfer).
   std::shared_ptr<Outcome> submit_held(usb::UsbTransfer::Request request) {
     auto outcome = std::make_shared<Outcome>();
     auto transfer = std::make_shared<usb::UsbTransfer>(
@@ -65,6 +50,9 @@ protected:
     outcome->transfer = transfer;
     firmware_.submit(transfer);
     return outcome;
+  }
+  Outcome submit(usb::UsbTransfer::Request request) {
+    return *submit_held(std::move(request));
   }
 
   Outcome command(Command code, std::uint16_t index = 0xFFFF, Bytes data = {},
