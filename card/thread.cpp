@@ -79,8 +79,8 @@ void ThreadMain(PVOID StartContext) {
  */
 void UscrReleaseThreadObject(PDEVICE_EXTENSION DeviceExtension) {
   PVOID threadObject = DeviceExtension->ThreadObject;
-  DeviceExtension->ThreadObject = NULL;
-  if (threadObject != NULL)
+  DeviceExtension->ThreadObject = nullptr;
+  if (threadObject != nullptr)
     ObDereferenceObject(threadObject);
 }
 
@@ -98,24 +98,24 @@ void UscrReleaseThreadObject(PDEVICE_EXTENSION DeviceExtension) {
  */
 NTSTATUS UscrStartCardThread(PDEVICE_EXTENSION DeviceExtension) {
   PAGED_CODE();
-  HANDLE threadHandle = NULL;
+  HANDLE threadHandle = nullptr;
 
   // The reference of a thread that has ended.
   UscrReleaseThreadObject(DeviceExtension);
   DeviceExtension->ThreadShouldStop = FALSE;
   KeClearEvent(&DeviceExtension->ThreadStopped);
 
-  NTSTATUS ntStatus = PsCreateSystemThread(&threadHandle, 0, NULL, NULL, NULL,
-                                           ThreadMain, DeviceExtension);
+  NTSTATUS ntStatus = PsCreateSystemThread(
+      &threadHandle, 0, nullptr, nullptr, nullptr, ThreadMain, DeviceExtension);
   if (!NT_SUCCESS(ntStatus)) {
     DeviceExtension->ThreadShouldStop = TRUE;
     KeSetEvent(&DeviceExtension->ThreadStopped, IO_NO_INCREMENT, FALSE);
     return ntStatus;
   }
-  PVOID threadObject = NULL;
+  PVOID threadObject = nullptr;
   if (NT_SUCCESS(ObReferenceObjectByHandle(threadHandle, THREAD_ALL_ACCESS,
-                                           NULL, KernelMode, &threadObject,
-                                           NULL)))
+                                           nullptr, KernelMode, &threadObject,
+                                           nullptr)))
     DeviceExtension->ThreadObject = threadObject;
   ZwClose(threadHandle);
 
@@ -124,7 +124,7 @@ NTSTATUS UscrStartCardThread(PDEVICE_EXTENSION DeviceExtension) {
   PVOID objects[2] = {&DeviceExtension->ThreadStarted,
                       &DeviceExtension->ThreadStopped};
   KeWaitForMultipleObjects(2, objects, WaitAny, Executive, KernelMode, FALSE,
-                           NULL, NULL);
+                           nullptr, nullptr);
   return STATUS_SUCCESS;
 }
 
@@ -139,9 +139,9 @@ void UscrStopCardThread(PDEVICE_EXTENSION DeviceExtension) {
   DeviceExtension->ThreadShouldStop = TRUE;
   KeSetEvent(&DeviceExtension->ThreadStopEvent, IO_NO_INCREMENT, FALSE);
   // Without a thread object no thread was started: nothing to wait for.
-  if (DeviceExtension->ThreadObject == NULL)
+  if (DeviceExtension->ThreadObject == nullptr)
     return;
   KeWaitForSingleObject(&DeviceExtension->ThreadStopped, Executive, KernelMode,
-                        FALSE, NULL);
+                        FALSE, nullptr);
   UscrReleaseThreadObject(DeviceExtension);
 }

@@ -12,13 +12,13 @@ namespace {
 // Cancel spin lock held.
 PIRP TakeNotificationIrp(PSMARTCARD_EXTENSION SmartcardExtension) {
   PIRP notificationIrp = SmartcardExtension->OsData->NotificationIrp;
-  if (notificationIrp == NULL)
-    return NULL;
-  if (IoSetCancelRoutine(notificationIrp, NULL) == NULL)
-    return NULL;
+  if (notificationIrp == nullptr)
+    return nullptr;
+  if (IoSetCancelRoutine(notificationIrp, nullptr) == nullptr)
+    return nullptr;
   InterlockedExchangePointer(reinterpret_cast<PVOID volatile *>(
                                  &SmartcardExtension->OsData->NotificationIrp),
-                             NULL);
+                             nullptr);
   return notificationIrp;
 }
 
@@ -46,10 +46,10 @@ NTSTATUS CBCardTracking(PSMARTCARD_EXTENSION SmartcardExtension) {
   DbgPrint("Uscr!CBCardTracking: Enter\n");
   IoAcquireCancelSpinLock(&cancelIrql);
   PIRP notificationIrp = SmartcardExtension->OsData->NotificationIrp;
-  if (notificationIrp != NULL) {
+  if (notificationIrp != nullptr) {
     IoSetCancelRoutine(notificationIrp, UscrCancel);
     if (notificationIrp->Cancel &&
-        IoSetCancelRoutine(notificationIrp, NULL) != NULL)
+        IoSetCancelRoutine(notificationIrp, nullptr) != nullptr)
       ntStatus = STATUS_CANCELLED;
   }
   IoReleaseCancelSpinLock(cancelIrql);
@@ -83,12 +83,12 @@ void CBUpdateCardState(PDEVICE_EXTENSION DeviceExtension, UCHAR Presence) {
            Presence == 1 ? "inserted" : "removed");
 
   IoAcquireCancelSpinLock(&cancelIrql);
-  PIRP notificationIrp = NULL;
+  PIRP notificationIrp = nullptr;
   if (smartcardExtension->ReaderCapabilities.CurrentState != oldState)
     notificationIrp = TakeNotificationIrp(smartcardExtension);
   IoReleaseCancelSpinLock(cancelIrql);
 
-  if (notificationIrp != NULL) {
+  if (notificationIrp != nullptr) {
     if (!notificationIrp->Cancel)
       DbgPrint(
           "Uscr!CBUpdateCardState: Completing Irp %lx\n",
@@ -118,7 +118,7 @@ void CompleteCardTracking(PDEVICE_EXTENSION DeviceExtension) {
   IoReleaseCancelSpinLock(cancelIrql);
   KeReleaseSpinLock(&smartcardExtension->OsData->SpinLock, irql);
 
-  if (notificationIrp != NULL) {
+  if (notificationIrp != nullptr) {
     DbgPrint("%s!TLP3CompleteCardTracking: Completing NotificationIrp %lxh\n",
              "SMCLIB",
              static_cast<ULONG>(reinterpret_cast<ULONG_PTR>(notificationIrp)));
@@ -142,7 +142,7 @@ void UscrCancel(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   DbgPrint("Uscr!UscrCancel: Enter\n");
   if (osData->NotificationIrp == Irp)
     InterlockedExchangePointer(
-        reinterpret_cast<PVOID volatile *>(&osData->NotificationIrp), NULL);
+        reinterpret_cast<PVOID volatile *>(&osData->NotificationIrp), nullptr);
   Irp->IoStatus.Information = 0;
   Irp->IoStatus.Status = STATUS_CANCELLED;
   IoReleaseCancelSpinLock(Irp->CancelIrql);
@@ -174,7 +174,7 @@ NTSTATUS UscrCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   IoReleaseCancelSpinLock(Irp->CancelIrql);
   KeReleaseSpinLock(&smartcardExtension->OsData->SpinLock, irql);
 
-  if (notificationIrp != NULL) {
+  if (notificationIrp != nullptr) {
     notificationIrp->IoStatus.Information = 0;
     notificationIrp->IoStatus.Status = STATUS_SUCCESS;
     IoCompleteRequest(notificationIrp, IO_NO_INCREMENT);

@@ -14,14 +14,11 @@ ULONG DataRatesSupported[] = {7226,  9946,  14453,  28906,
 ULONG CLKFrequenciesSupported[] = {3700};
 
 // Copies a text with its terminating zero and counts the zero in Length.
-void CopyAttribute(PUCHAR Buffer, PUSHORT Length, PCSTR Text) {
-  USHORT length = 0;
-  while (Text[length] != '\0' && length + 1u < MAXIMUM_ATTR_STRING_LENGTH) {
-    Buffer[length] = static_cast<UCHAR>(Text[length]);
-    ++length;
-  }
-  Buffer[length] = 0;
-  *Length = static_cast<USHORT>(length + 1);
+template <ULONG N>
+void CopyAttribute(PUCHAR Buffer, PUSHORT Length, const char (&Text)[N]) {
+  static_assert(N <= MAXIMUM_ATTR_STRING_LENGTH, "attribute too long");
+  RtlCopyMemory(Buffer, Text, N);
+  *Length = static_cast<USHORT>(N);
 }
 
 } // namespace

@@ -32,10 +32,10 @@ LARGE_INTEGER RelativeTimeout(ULONG timeout) {
 
 PIRP BuildSubmitUrbIrp(PDEVICE_EXTENSION DeviceExtension, PURB Urb,
                        PKEVENT Event, PIO_STATUS_BLOCK IoStatus) {
-  PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_SUBMIT_URB,
-                                           DeviceExtension->AttachedPDO, NULL,
-                                           0, NULL, 0, TRUE, Event, IoStatus);
-  if (irp != NULL)
+  PIRP irp = IoBuildDeviceIoControlRequest(
+      IOCTL_INTERNAL_USB_SUBMIT_URB, DeviceExtension->AttachedPDO, nullptr, 0,
+      nullptr, 0, TRUE, Event, IoStatus);
+  if (irp != nullptr)
     IoGetNextIrpStackLocation(irp)->Parameters.Others.Argument1 = Urb;
   return irp;
 }
@@ -69,7 +69,7 @@ NTSTATUS KorvoSCD_CallUSBD(PDEVICE_OBJECT DeviceObject, PURB Urb, ULONG timeout,
   ioStatus.Status = STATUS_SUCCESS;
   ioStatus.Information = 0;
   PIRP irp = BuildSubmitUrbIrp(deviceExtension, Urb, &event, &ioStatus);
-  if (irp == NULL) {
+  if (irp == nullptr) {
     ntStatus = STATUS_INSUFFICIENT_RESOURCES;
     DbgPrint("Exit\tKorvoSCD_CallUSBD ntStatus=0x%x)\n", ntStatus);
     return ntStatus;
@@ -94,8 +94,8 @@ NTSTATUS KorvoSCD_CallUSBD(PDEVICE_OBJECT DeviceObject, PURB Urb, ULONG timeout,
 
     if (cardCommand) {
       PVOID objects[2] = {&event, &deviceExtension->CardChangeEvent};
-      waitStatus = KeWaitForMultipleObjects(2, objects, WaitAny, Executive,
-                                            KernelMode, FALSE, &dueTime, NULL);
+      waitStatus = KeWaitForMultipleObjects(
+          2, objects, WaitAny, Executive, KernelMode, FALSE, &dueTime, nullptr);
       if (KeResetEvent(&deviceExtension->CardChangeEvent) != 0) {
         DbgPrint("KorvoSCD_CallUSBD -\t Detected Card Removed/insert Event, "
                  "will ABORT\tSTOP BG\tthread\n");
@@ -103,7 +103,7 @@ NTSTATUS KorvoSCD_CallUSBD(PDEVICE_OBJECT DeviceObject, PURB Urb, ULONG timeout,
         cardEvent = TRUE;
         DbgPrint("KorvoSCD_CallUSBD Wait BG Thread terminate... !\n");
         KeWaitForSingleObject(&deviceExtension->ThreadStopped, Executive,
-                              KernelMode, FALSE, NULL);
+                              KernelMode, FALSE, nullptr);
       } else if (waitStatus == STATUS_WAIT_1 && KeReadStateEvent(&event) == 0) {
         // Woken by a card event that another caller has already taken: the
         // request is still with the bus driver and is aborted all the same.
@@ -118,7 +118,7 @@ NTSTATUS KorvoSCD_CallUSBD(PDEVICE_OBJECT DeviceObject, PURB Urb, ULONG timeout,
       ioStatus.Status = STATUS_IO_TIMEOUT;
       ioStatus.Information = 0;
       IoCancelIrp(irp);
-      KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, NULL);
+      KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
       ntStatus =
           (cardEvent || abandoned) ? STATUS_IO_TIMEOUT : STATUS_CANCELLED;
     } else {
@@ -132,7 +132,7 @@ NTSTATUS KorvoSCD_CallUSBD(PDEVICE_OBJECT DeviceObject, PURB Urb, ULONG timeout,
   // the completion routine has kept the IRP then too.
   KeClearEvent(&event);
   IoCompleteRequest(irp, IO_NO_INCREMENT);
-  KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, NULL);
+  KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
 
   DbgPrint("Exit\tKorvoSCD_CallUSBD ntStatus=0x%x)\n", ntStatus);
   return ntStatus;
@@ -160,7 +160,7 @@ NTSTATUS KorvoSCD_CallUSBDInterrupt(PDEVICE_OBJECT DeviceObject, PURB Urb) {
   ioStatus.Status = STATUS_SUCCESS;
   ioStatus.Information = 0;
   PIRP irp = BuildSubmitUrbIrp(deviceExtension, Urb, &event, &ioStatus);
-  if (irp == NULL)
+  if (irp == nullptr)
     return STATUS_INSUFFICIENT_RESOURCES;
   IoSetCompletionRoutine(irp, KorvoSCD_CallUSBDComplete, &event, TRUE, TRUE,
                          TRUE);
@@ -170,7 +170,7 @@ NTSTATUS KorvoSCD_CallUSBDInterrupt(PDEVICE_OBJECT DeviceObject, PURB Urb) {
     PVOID objects[2] = {&event, &deviceExtension->ThreadStopEvent};
     for (;;) {
       NTSTATUS waitStatus = KeWaitForMultipleObjects(
-          2, objects, WaitAny, Executive, KernelMode, FALSE, NULL, NULL);
+          2, objects, WaitAny, Executive, KernelMode, FALSE, nullptr, nullptr);
       if (waitStatus == STATUS_WAIT_0)
         break;
       if (!deviceExtension->ThreadShouldStop) {
@@ -182,7 +182,7 @@ NTSTATUS KorvoSCD_CallUSBDInterrupt(PDEVICE_OBJECT DeviceObject, PURB Urb) {
           continue;
       }
       IoCancelIrp(irp);
-      KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, NULL);
+      KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
       break;
     }
     ntStatus = irp->IoStatus.Status;
@@ -190,6 +190,6 @@ NTSTATUS KorvoSCD_CallUSBDInterrupt(PDEVICE_OBJECT DeviceObject, PURB Urb) {
 
   KeClearEvent(&event);
   IoCompleteRequest(irp, IO_NO_INCREMENT);
-  KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, NULL);
+  KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
   return ntStatus;
 }

@@ -10,7 +10,7 @@
  */
 PVOID UscrAllocate(ULONG Size, PCSTR Name) {
   PVOID buffer = ExAllocatePoolWithTag(NonPagedPool, Size, USCR_POOL_TAG);
-  if (buffer != NULL) {
+  if (buffer != nullptr) {
     RtlZeroMemory(buffer, Size);
     DbgPrint(USCR_TILDES "(%s=%X)(%X) ExAllocatePool+++\n", Name,
              static_cast<ULONG>(reinterpret_cast<ULONG_PTR>(buffer)), Size);
@@ -38,9 +38,9 @@ NTSTATUS SendCommand(PDEVICE_OBJECT DeviceObject, BOOLEAN Write, PUCHAR Buffer,
                      PULONG BytesTransferred) {
   const ULONG size = sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST);
   PURB urb = static_cast<PURB>(UscrAllocate(size, "urb"));
-  if (urb == NULL)
+  if (urb == nullptr)
     return STATUS_NO_MEMORY;
-  if (Buffer == NULL) {
+  if (Buffer == nullptr) {
     UscrFree(urb, "urb");
     return STATUS_NO_MEMORY;
   }
@@ -55,8 +55,8 @@ NTSTATUS SendCommand(PDEVICE_OBJECT DeviceObject, BOOLEAN Write, PUCHAR Buffer,
                                : USBD_TRANSFER_DIRECTION_IN;
   request->TransferBufferLength = Command->wLength;
   request->TransferBuffer = Buffer;
-  request->TransferBufferMDL = NULL;
-  request->UrbLink = NULL;
+  request->TransferBufferMDL = nullptr;
+  request->UrbLink = nullptr;
   request->RequestTypeReservedBits = 0;
   request->Request = Command->bRequest;
   request->Value = Command->wValue;
@@ -64,7 +64,7 @@ NTSTATUS SendCommand(PDEVICE_OBJECT DeviceObject, BOOLEAN Write, PUCHAR Buffer,
 
   NTSTATUS ntStatus =
       KorvoSCD_CallUSBD(DeviceObject, urb, USCR_COMMAND_TIMEOUT, cardCommand);
-  if (BytesTransferred != NULL)
+  if (BytesTransferred != nullptr)
     *BytesTransferred = request->TransferBufferLength;
   UscrFree(urb, "urb");
   return ntStatus;
@@ -77,14 +77,14 @@ NTSTATUS SendCommand(PDEVICE_OBJECT DeviceObject, BOOLEAN Write, PUCHAR Buffer,
  *   Sends one reader command as a vendor request (2500 ms), card-bound for
  *   the resets, SET PARAMETERS and the transfer announcements.
  * Arguments: the reader's device object; Write (TRUE: host to reader); the
- *   data buffer (never NULL, at least wLength bytes); the command record.
+ *   data buffer (never nullptr, at least wLength bytes); the command record.
  * Result: the status from KorvoSCD_CallUSBD; STATUS_NO_MEMORY when the URB
- *   cannot be allocated or the buffer is NULL.  IRQL: PASSIVE_LEVEL.
+ *   cannot be allocated or the buffer is nullptr.  IRQL: PASSIVE_LEVEL.
  */
 NTSTATUS USBSCCommand(PDEVICE_OBJECT DeviceObject, BOOLEAN Write, PUCHAR Buffer,
                       PREADER_COMMAND Command) {
   return SendCommand(DeviceObject, Write, Buffer, Command,
-                     IsCardBound(Command->bRequest), NULL);
+                     IsCardBound(Command->bRequest), nullptr);
 }
 
 /*

@@ -25,8 +25,8 @@ NTSTATUS GetDescriptor(PDEVICE_OBJECT DeviceObject, PURB Urb, UCHAR Type,
   const USHORT size =
       static_cast<USHORT>(sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST));
   RtlZeroMemory(Urb, size);
-  UsbBuildGetDescriptorRequest(Urb, size, Type, 0, 0, Buffer, NULL, Length,
-                               NULL);
+  UsbBuildGetDescriptorRequest(Urb, size, Type, 0, 0, Buffer, nullptr, Length,
+                               nullptr);
   NTSTATUS ntStatus =
       KorvoSCD_CallUSBD(DeviceObject, Urb, USCR_COMMAND_TIMEOUT, FALSE);
   *Returned = Urb->UrbControlDescriptorRequest.TransferBufferLength;
@@ -95,13 +95,13 @@ NTSTATUS SubmitSelect(PDEVICE_OBJECT DeviceObject, PURB Urb,
   deviceExtension->UsbConfigurationHandle =
       Urb->UrbSelectConfiguration.ConfigurationHandle;
   if (NT_SUCCESS(ntStatus)) {
-    if (deviceExtension->Interface != NULL) {
+    if (deviceExtension->Interface != nullptr) {
       UscrFree(deviceExtension->Interface, "Interface");
-      deviceExtension->Interface = NULL;
+      deviceExtension->Interface = nullptr;
     }
     deviceExtension->Interface = static_cast<PUSBD_INTERFACE_INFORMATION>(
         UscrAllocate(Interface->Length, "Interface"));
-    if (deviceExtension->Interface != NULL) {
+    if (deviceExtension->Interface != nullptr) {
       RtlCopyMemory(deviceExtension->Interface, Interface, Interface->Length);
       TraceInterface(deviceExtension->Interface);
     }
@@ -141,12 +141,12 @@ NTSTATUS KorvoSCD_StartDevice(PDEVICE_OBJECT DeviceObject) {
 
   PURB urb = static_cast<PURB>(
       UscrAllocate(sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST), "urb"));
-  if (urb == NULL) {
+  if (urb == nullptr) {
     ntStatus = STATUS_NO_MEMORY;
   } else {
     deviceExtension->DeviceDescriptor = static_cast<PUSB_DEVICE_DESCRIPTOR>(
         UscrAllocate(sizeof(USB_DEVICE_DESCRIPTOR), "DeviceDescriptor"));
-    if (deviceExtension->DeviceDescriptor == NULL) {
+    if (deviceExtension->DeviceDescriptor == nullptr) {
       ntStatus = STATUS_NO_MEMORY;
     } else {
       ULONG returned = 0;
@@ -157,7 +157,7 @@ NTSTATUS KorvoSCD_StartDevice(PDEVICE_OBJECT DeviceObject) {
         TraceDeviceDescriptor(deviceExtension->DeviceDescriptor, returned);
       // The descriptor is not kept past the start.
       UscrFree(deviceExtension->DeviceDescriptor, "DeviceDescriptor");
-      deviceExtension->DeviceDescriptor = NULL;
+      deviceExtension->DeviceDescriptor = nullptr;
     }
     UscrFree(urb, "urb");
   }
@@ -168,7 +168,7 @@ NTSTATUS KorvoSCD_StartDevice(PDEVICE_OBJECT DeviceObject) {
   if (NT_SUCCESS(ntStatus)) {
     KeSetEvent(&deviceExtension->ReaderStarted, IO_NO_INCREMENT, FALSE);
     KeClearEvent(&deviceExtension->ThreadStopEvent);
-    if (!IsWin98OrMe && deviceExtension->InterfaceName.Buffer != NULL) {
+    if (!IsWin98OrMe && deviceExtension->InterfaceName.Buffer != nullptr) {
       ntStatus =
           IoSetDeviceInterfaceState(&deviceExtension->InterfaceName, TRUE);
       if (ntStatus == STATUS_OBJECT_NAME_EXISTS)
@@ -200,15 +200,15 @@ NTSTATUS BulkUsb_ConfigureDevice(PDEVICE_OBJECT DeviceObject) {
   DbgPrint("enter BulkUsb_ConfigureDevice\n");
   deviceExtension->MaximumTransferSize = 0xFFFFFFFF;
   // A descriptor kept from an earlier start (build 1.0) is replaced.
-  if (deviceExtension->UsbConfigurationDescriptor != NULL) {
+  if (deviceExtension->UsbConfigurationDescriptor != nullptr) {
     UscrFree(deviceExtension->UsbConfigurationDescriptor,
              "UsbConfigurationDescriptor");
-    deviceExtension->UsbConfigurationDescriptor = NULL;
+    deviceExtension->UsbConfigurationDescriptor = nullptr;
   }
 
   PURB urb = static_cast<PURB>(
       UscrAllocate(sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST), "urb"));
-  if (urb == NULL)
+  if (urb == nullptr)
     return STATUS_INSUFFICIENT_RESOURCES;
 
   ULONG siz = kFirstConfigurationRead;
@@ -217,7 +217,7 @@ NTSTATUS BulkUsb_ConfigureDevice(PDEVICE_OBJECT DeviceObject) {
     deviceExtension->UsbConfigurationDescriptor =
         static_cast<PUSB_CONFIGURATION_DESCRIPTOR>(
             UscrAllocate(siz, "UsbConfigurationDescriptor"));
-    if (deviceExtension->UsbConfigurationDescriptor == NULL) {
+    if (deviceExtension->UsbConfigurationDescriptor == nullptr) {
       UscrFree(urb, "urb");
       return STATUS_INSUFFICIENT_RESOURCES;
     }
@@ -239,7 +239,7 @@ NTSTATUS BulkUsb_ConfigureDevice(PDEVICE_OBJECT DeviceObject) {
         ntStatus = STATUS_DEVICE_DATA_ERROR;
       UscrFree(deviceExtension->UsbConfigurationDescriptor,
                "UsbConfigurationDescriptor");
-      deviceExtension->UsbConfigurationDescriptor = NULL;
+      deviceExtension->UsbConfigurationDescriptor = nullptr;
       UscrFree(urb, "urb");
       DbgPrint("exit BulkUsb_ConfigureDevice (%x)\n", ntStatus);
       return ntStatus;
@@ -247,7 +247,7 @@ NTSTATUS BulkUsb_ConfigureDevice(PDEVICE_OBJECT DeviceObject) {
     siz = wTotalLength;
     UscrFree(deviceExtension->UsbConfigurationDescriptor,
              "UsbConfigurationDescriptor");
-    deviceExtension->UsbConfigurationDescriptor = NULL;
+    deviceExtension->UsbConfigurationDescriptor = nullptr;
   }
 
   ntStatus = BulkUsb_SelectInterface(
@@ -256,7 +256,7 @@ NTSTATUS BulkUsb_ConfigureDevice(PDEVICE_OBJECT DeviceObject) {
 #if !USCR_KEEP_CONFIGURATION_DESCRIPTOR
   UscrFree(deviceExtension->UsbConfigurationDescriptor,
            "UsbConfigurationDescriptor");
-  deviceExtension->UsbConfigurationDescriptor = NULL;
+  deviceExtension->UsbConfigurationDescriptor = nullptr;
 #endif
 
   UscrFree(urb, "urb");
@@ -283,7 +283,7 @@ BulkUsb_SelectInterface(PDEVICE_OBJECT DeviceObject,
   USHORT siz = 0;
 
   PURB urb = USBD_CreateConfigurationRequest(ConfigurationDescriptor, &siz);
-  if (urb == NULL) {
+  if (urb == nullptr) {
     DbgPrint("BulkUsb_SelectInterface() "
              "USBD_CreateConfigurationRequest()\tfailed\n  returning "
              "STATUS_INSUFFICIENT_RESOURCES\n");
@@ -295,7 +295,7 @@ BulkUsb_SelectInterface(PDEVICE_OBJECT DeviceObject,
   PUSB_INTERFACE_DESCRIPTOR interfaceDescriptor =
       USBD_ParseConfigurationDescriptorEx(
           ConfigurationDescriptor, ConfigurationDescriptor, -1, -1, -1, -1, -1);
-  if (interfaceDescriptor == NULL) {
+  if (interfaceDescriptor == nullptr) {
     DbgPrint("BulkUsb_SelectInterface() ParseConfigurationDescriptorEx() "
              "failed\n\t returning STATUS_INSUFFICIENT_RESOURCES\n");
     ExFreePool(urb);
@@ -340,7 +340,7 @@ BulkUsb_SelectInterface(PDEVICE_OBJECT DeviceObject,
   PUSBD_INTERFACE_LIST_ENTRY interfaceList =
       static_cast<PUSBD_INTERFACE_LIST_ENTRY>(
           UscrAllocate(listSize, "interfaceList"));
-  if (interfaceList == NULL) {
+  if (interfaceList == nullptr) {
     DbgPrint("Failed to allocate mem for interfaceList\n");
     return STATUS_INSUFFICIENT_RESOURCES;
   }
@@ -353,19 +353,19 @@ BulkUsb_SelectInterface(PDEVICE_OBJECT DeviceObject,
         USBD_ParseConfigurationDescriptorEx(ConfigurationDescriptor,
                                             ConfigurationDescriptor,
                                             interfaceNumber, 0, -1, -1, -1);
-    if (interfaceDescriptor != NULL) {
+    if (interfaceDescriptor != nullptr) {
       interfaceList[found].InterfaceDescriptor = interfaceDescriptor;
-      interfaceList[found].Interface = NULL;
+      interfaceList[found].Interface = nullptr;
       ++found;
     }
   }
   // The zero-filled entry after the last one found closes the list.
 
-  PURB urb = NULL;
+  PURB urb = nullptr;
   if (found != 0)
     urb = USBD_CreateConfigurationRequestEx(ConfigurationDescriptor,
                                             interfaceList);
-  if (urb == NULL) {
+  if (urb == nullptr) {
     DbgPrint("BulkUsb_SelectInterface() "
              "USBD_CreateConfigurationRequest()\tfailed\n  returning "
              "STATUS_INSUFFICIENT_RESOURCES\n");
@@ -400,7 +400,7 @@ void GetBusInterfaceVersion(PDEVICE_OBJECT DeviceObject) {
 
   DbgPrint("GetBusInterfaceVersion - begins\n");
   PIRP irp = IoAllocateIrp(deviceExtension->AttachedPDO->StackSize, FALSE);
-  if (irp == NULL) {
+  if (irp == nullptr) {
     DbgPrint("Failed to alloc irp in GetBusInterfaceVersion\n");
     return;
   }
@@ -419,22 +419,22 @@ void GetBusInterfaceVersion(PDEVICE_OBJECT DeviceObject) {
   nextStack->Parameters.QueryInterface.Version = USB_BUSIF_USBDI_VERSION_1;
   nextStack->Parameters.QueryInterface.Interface =
       reinterpret_cast<PINTERFACE>(&busInterfaceVer1);
-  nextStack->Parameters.QueryInterface.InterfaceSpecificData = NULL;
+  nextStack->Parameters.QueryInterface.InterfaceSpecificData = nullptr;
 
   NTSTATUS ntStatus = IoCallDriver(deviceExtension->AttachedPDO, irp);
   if (ntStatus == STATUS_PENDING) {
-    KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, NULL);
+    KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
     ntStatus = irp->IoStatus.Status;
   }
   if (NT_SUCCESS(ntStatus)) {
     deviceExtension->IsDeviceHighSpeed =
-        busInterfaceVer1.IsDeviceHighSpeed != NULL &&
+        busInterfaceVer1.IsDeviceHighSpeed != nullptr &&
                 busInterfaceVer1.IsDeviceHighSpeed(busInterfaceVer1.BusContext)
             ? 1
             : 0;
     DbgPrint("IsDeviceHighSpeed = %x\n", deviceExtension->IsDeviceHighSpeed);
     // The query handed us a reference on the interface.
-    if (busInterfaceVer1.InterfaceDereference != NULL)
+    if (busInterfaceVer1.InterfaceDereference != nullptr)
       busInterfaceVer1.InterfaceDereference(busInterfaceVer1.BusContext);
   }
   IoFreeIrp(irp);
@@ -457,9 +457,9 @@ NTSTATUS KorvoSCD_StopDevice(PDEVICE_OBJECT DeviceObject) {
   const USHORT siz =
       static_cast<USHORT>(sizeof(struct _URB_SELECT_CONFIGURATION));
   PURB urb = static_cast<PURB>(UscrAllocate(siz, "urb"));
-  if (urb == NULL)
+  if (urb == nullptr)
     return STATUS_NO_MEMORY;
-  UsbBuildSelectConfigurationRequest(urb, siz, NULL);
+  UsbBuildSelectConfigurationRequest(urb, siz, nullptr);
   NTSTATUS ntStatus =
       KorvoSCD_CallUSBD(DeviceObject, urb, USCR_COMMAND_TIMEOUT, FALSE);
   DbgPrint("Device Configuration Closed\tstatus = %x usb\tstatus = %x.\n",
@@ -494,18 +494,18 @@ NTSTATUS KorvoSCD_RemoveDevice(PDEVICE_OBJECT DeviceObject) {
 NTSTATUS ReleaseMemory(PDEVICE_OBJECT DeviceObject) {
   PAGED_CODE();
   PDEVICE_EXTENSION deviceExtension = ExtensionOf(DeviceObject);
-  if (deviceExtension->UsbConfigurationDescriptor != NULL) {
+  if (deviceExtension->UsbConfigurationDescriptor != nullptr) {
     UscrFree(deviceExtension->UsbConfigurationDescriptor,
              "UsbConfigurationDescriptor");
-    deviceExtension->UsbConfigurationDescriptor = NULL;
+    deviceExtension->UsbConfigurationDescriptor = nullptr;
   }
-  if (deviceExtension->Interface != NULL) {
+  if (deviceExtension->Interface != nullptr) {
     UscrFree(deviceExtension->Interface, "Interface");
-    deviceExtension->Interface = NULL;
+    deviceExtension->Interface = nullptr;
   }
-  if (deviceExtension->DeviceDescriptor != NULL) {
+  if (deviceExtension->DeviceDescriptor != nullptr) {
     UscrFree(deviceExtension->DeviceDescriptor, "DeviceDescriptor");
-    deviceExtension->DeviceDescriptor = NULL;
+    deviceExtension->DeviceDescriptor = nullptr;
   }
   return STATUS_SUCCESS;
 }

@@ -12,12 +12,12 @@ PDEVICE_EXTENSION ExtensionOf(PSMARTCARD_EXTENSION SmartcardExtension) {
   return reinterpret_cast<PDEVICE_EXTENSION>(SmartcardExtension);
 }
 
-// The pipe handle at `PipeNum`, or NULL when the interface information or
+// The pipe handle at `PipeNum`, or nullptr when the interface information or
 // that pipe is missing.
 USBD_PIPE_HANDLE PipeHandle(PDEVICE_EXTENSION DeviceExtension, ULONG PipeNum) {
   PUSBD_INTERFACE_INFORMATION pInterfaceInfo = DeviceExtension->Interface;
-  if (pInterfaceInfo == NULL || PipeNum >= pInterfaceInfo->NumberOfPipes)
-    return NULL;
+  if (pInterfaceInfo == nullptr || PipeNum >= pInterfaceInfo->NumberOfPipes)
+    return nullptr;
   return pInterfaceInfo->Pipes[PipeNum].PipeHandle;
 }
 
@@ -35,8 +35,8 @@ void FillTransfer(PURB Urb, USBD_PIPE_HANDLE Pipe, PUCHAR Buffer, ULONG Length,
             : USBD_TRANSFER_DIRECTION_IN;
   transfer->TransferBufferLength = Length;
   transfer->TransferBuffer = Buffer;
-  transfer->TransferBufferMDL = NULL;
-  transfer->UrbLink = NULL;
+  transfer->TransferBufferMDL = nullptr;
+  transfer->UrbLink = nullptr;
 }
 
 PURB AllocateTransferUrb() {
@@ -47,7 +47,7 @@ PURB AllocateTransferUrb() {
 void StoreRequestStatus(PSMARTCARD_EXTENSION SmartcardExtension,
                         NTSTATUS Status) {
   PIRP currentIrp = SmartcardExtension->OsData->CurrentIrp;
-  if (currentIrp != NULL)
+  if (currentIrp != nullptr)
     currentIrp->IoStatus.Status = Status;
 }
 
@@ -141,7 +141,7 @@ NTSTATUS SCReadWrite(PSMARTCARD_EXTENSION SmartcardExtension, PUCHAR Buffer,
   DbgPrint("    - Enter SCReadwrite Read/Write Flag = %x\n", Write);
   ULONG pipeNum = Write ? USCR_PIPE_BULK_OUT : USCR_PIPE_BULK_IN;
   USBD_PIPE_HANDLE pipe = PipeHandle(deviceExtension, pipeNum);
-  if (pipe == NULL) {
+  if (pipe == nullptr) {
     // Not configured: the reader is gone or stopped. Nothing moved, and the
     // thread is to be started anew by the recovery.
     deviceExtension->ThreadShouldStop = TRUE;
@@ -151,7 +151,7 @@ NTSTATUS SCReadWrite(PSMARTCARD_EXTENSION SmartcardExtension, PUCHAR Buffer,
   DbgPrint("PipeNum: %d ", pipeNum);
 
   PURB urb = AllocateTransferUrb();
-  if (urb == NULL) {
+  if (urb == nullptr) {
     StoreRequestStatus(SmartcardExtension, STATUS_INSUFFICIENT_RESOURCES);
     return STATUS_INSUFFICIENT_RESOURCES;
   }
@@ -225,7 +225,7 @@ NTSTATUS SCReadWriteDirect(PSMARTCARD_EXTENSION SmartcardExtension,
   USBD_PIPE_HANDLE pipe = PipeHandle(
       deviceExtension, Write ? USCR_PIPE_BULK_OUT : USCR_PIPE_BULK_IN);
   NTSTATUS ntStatus;
-  if (pipe == NULL) {
+  if (pipe == nullptr) {
     ntStatus = STATUS_DEVICE_NOT_CONNECTED;
     StoreRequestStatus(SmartcardExtension, ntStatus);
     return ntStatus;
@@ -234,7 +234,7 @@ NTSTATUS SCReadWriteDirect(PSMARTCARD_EXTENSION SmartcardExtension,
     DbgPrint(" SCReadWriteDirect - READ Operation size = %d\n", Length);
 
   PURB urb = AllocateTransferUrb();
-  if (urb == NULL) {
+  if (urb == nullptr) {
     ntStatus = STATUS_INSUFFICIENT_RESOURCES;
     StoreRequestStatus(SmartcardExtension, ntStatus);
     return ntStatus;
@@ -269,7 +269,7 @@ NTSTATUS SCReadWriteI2C(PSMARTCARD_EXTENSION SmartcardExtension,
   PDEVICE_EXTENSION deviceExtension = ExtensionOf(SmartcardExtension);
   PDEVICE_OBJECT deviceObject = DeviceOf(SmartcardExtension);
   PIRP irp = SmartcardExtension->OsData->CurrentIrp;
-  if (irp == NULL)
+  if (irp == nullptr)
     return STATUS_INVALID_DEVICE_REQUEST;
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   PUCHAR systemBuffer = static_cast<PUCHAR>(irp->AssociatedIrp.SystemBuffer);
@@ -279,14 +279,17 @@ NTSTATUS SCReadWriteI2C(PSMARTCARD_EXTENSION SmartcardExtension,
   NTSTATUS ntStatus = STATUS_SUCCESS;
   USBD_PIPE_HANDLE pipeOut = PipeHandle(deviceExtension, USCR_PIPE_BULK_OUT);
   USBD_PIPE_HANDLE pipeIn = PipeHandle(deviceExtension, USCR_PIPE_BULK_IN);
-  PURB urb = NULL;
-  if (inputLength > 0xFFFF || (!Write && outputLength > 0xFFFF))
+  PURB urb = nullptr;
+  // The announcements carry 16 bits; every byte needs the buffer behind it.
+  const ULONG readLength = Write ? 0 : outputLength;
+  const BOOLEAN lengthsValid = inputLength <= 0xFFFF && readLength <= 0xFFFF;
+  const BOOLEAN bufferValid =
+      systemBuffer != nullptr || (inputLength == 0 && readLength == 0);
+  if (!lengthsValid || !bufferValid)
     ntStatus = STATUS_INVALID_PARAMETER;
-  else if ((inputLength != 0 || !Write) && systemBuffer == NULL)
-    ntStatus = STATUS_INVALID_PARAMETER;
-  else if (pipeOut == NULL || pipeIn == NULL)
+  else if (pipeOut == nullptr || pipeIn == nullptr)
     ntStatus = STATUS_DEVICE_NOT_CONNECTED;
-  else if ((urb = AllocateTransferUrb()) == NULL)
+  else if ((urb = AllocateTransferUrb()) == nullptr)
     ntStatus = STATUS_INSUFFICIENT_RESOURCES;
   if (!NT_SUCCESS(ntStatus)) {
     irp->IoStatus.Status = ntStatus;
@@ -333,10 +336,10 @@ NTSTATUS SCReadWriteInterrupt(PSMARTCARD_EXTENSION SmartcardExtension,
   PDEVICE_EXTENSION deviceExtension = ExtensionOf(SmartcardExtension);
   USBD_PIPE_HANDLE pipe = PipeHandle(deviceExtension, USCR_PIPE_INTERRUPT);
   NTSTATUS ntStatus;
-  PURB urb = NULL;
-  if (pipe == NULL) {
+  PURB urb = nullptr;
+  if (pipe == nullptr) {
     ntStatus = STATUS_DEVICE_NOT_CONNECTED;
-  } else if ((urb = AllocateTransferUrb()) == NULL) {
+  } else if ((urb = AllocateTransferUrb()) == nullptr) {
     ntStatus = STATUS_INSUFFICIENT_RESOURCES;
   } else {
     FillTransfer(urb, pipe, Buffer, Length, Write);
@@ -351,7 +354,7 @@ NTSTATUS SCReadWriteInterrupt(PSMARTCARD_EXTENSION SmartcardExtension,
     DbgPrint("***********    SCReadWriteInterrupt   - failed transferred "
              "status = %x\n",
              ntStatus);
-  if (urb != NULL)
+  if (urb != nullptr)
     UscrFree(urb, "urb");
 
 #if USCR_ABSENT_ON_DISCONNECT

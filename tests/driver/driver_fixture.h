@@ -108,8 +108,8 @@ protected:
     return ext_->SmartcardExtension.ReaderExtension;
   }
 
-  std::vector<usb::TransferRecord>
-  transfers(std::function<bool(const usb::TransferRecord &)> pick) const {
+  std::vector<usb::TransferRecord> transfers(
+      const std::function<bool(const usb::TransferRecord &)> &pick) const {
     std::vector<usb::TransferRecord> picked;
     for (const auto &record : injector_->log())
       if (pick(record))
