@@ -153,6 +153,36 @@ TEST_F(TransportTest, ReadTimeOutComesFromTheCardsWaitingTimes) {
   });
 }
 
+TEST_F(TransportTest, TimeOutIsTracedAndLongOnesAreClamped) {
+  run([&] {
+    build();
+    start();
+    injector_->inject(usb::Fault::silence(), {}, 0, 1);
+    kernel().trace().clear();
+    UCHAR scratch[1] = {};
+    EXPECT_EQ(command(READER_HOST_ABORT, scratch), STATUS_CANCELLED);
+    auto lines = kernel().trace().lines();
+    ASSERT_GE(lines.size(), 6u);
+    EXPECT_EQ(lines[1], "enter KorvoSCD_CallUSBD,timeout=9C4, cardCommand=0");
+    EXPECT_EQ(lines[4], "TimeOut=FE8287C0 (100ns)");
+    EXPECT_TRUE(kernel().trace().contains(
+        "Exit\tKorvoSCD_CallUSBD ntStatus=0xc0000120)\n"));
+
+    // A registry time-out past 429,496 ms waits that long, no longer.
+    insert();
+    ext_->TransferTimeOut = 500000;
+    std::array<UCHAR, 4> buffer{};
+    ULONG moved = 0;
+    std::uint64_t before = KeQueryInterruptTime();
+    EXPECT_EQ(SCReadWrite(smartcard(), buffer.data(), 4, &moved, FALSE, 1),
+              STATUS_CANCELLED);
+    std::uint64_t waited = (KeQueryInterruptTime() - before) / 10'000;
+    EXPECT_GE(waited, 429496u);
+    EXPECT_LT(waited, 429550u);
+    tear_down();
+  });
+}
+
 TEST_F(TransportTest, TimedOutTransferIsBackFromTheBusBeforeItIsReported) {
   for (std::uint64_t seed = 1; seed <= 20; ++seed) {
     restart(seed);
