@@ -1,5 +1,6 @@
 // Reader commands: a command record turned into a vendor request on the
 // default pipe, and the recovery after a failed exchange.
+#include "frame/scope_exit.h"
 #include "usb/usbscd.h"
 
 /*
@@ -40,10 +41,11 @@ NTSTATUS SendCommand(PDEVICE_OBJECT DeviceObject, BOOLEAN Write, PUCHAR Buffer,
   PURB urb = static_cast<PURB>(UscrAllocate(size, "urb"));
   if (urb == nullptr)
     return STATUS_NO_MEMORY;
-  if (Buffer == nullptr) {
+  SCOPE_EXIT {
     UscrFree(urb, "urb");
+  };
+  if (Buffer == nullptr)
     return STATUS_NO_MEMORY;
-  }
 
   struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST *request =
       &urb->UrbControlVendorClassRequest;
@@ -66,7 +68,6 @@ NTSTATUS SendCommand(PDEVICE_OBJECT DeviceObject, BOOLEAN Write, PUCHAR Buffer,
       KorvoSCD_CallUSBD(DeviceObject, urb, USCR_COMMAND_TIMEOUT, cardCommand);
   if (BytesTransferred != nullptr)
     *BytesTransferred = request->TransferBufferLength;
-  UscrFree(urb, "urb");
   return ntStatus;
 }
 

@@ -3,6 +3,7 @@
 #include <usbbusif.h>
 #include <usbdlib.h>
 
+#include "frame/scope_exit.h"
 #include "usb/usbscd.h"
 
 namespace {
@@ -210,6 +211,9 @@ NTSTATUS BulkUsb_ConfigureDevice(PDEVICE_OBJECT DeviceObject) {
       UscrAllocate(sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST), "urb"));
   if (urb == nullptr)
     return STATUS_INSUFFICIENT_RESOURCES;
+  SCOPE_EXIT {
+    UscrFree(urb, "urb");
+  };
 
   ULONG siz = kFirstConfigurationRead;
   ULONG reads = 0;
@@ -218,7 +222,6 @@ NTSTATUS BulkUsb_ConfigureDevice(PDEVICE_OBJECT DeviceObject) {
         static_cast<PUSB_CONFIGURATION_DESCRIPTOR>(
             UscrAllocate(siz, "UsbConfigurationDescriptor"));
     if (deviceExtension->UsbConfigurationDescriptor == nullptr) {
-      UscrFree(urb, "urb");
       return STATUS_INSUFFICIENT_RESOURCES;
     }
     ULONG returned = 0;
@@ -240,7 +243,6 @@ NTSTATUS BulkUsb_ConfigureDevice(PDEVICE_OBJECT DeviceObject) {
       UscrFree(deviceExtension->UsbConfigurationDescriptor,
                "UsbConfigurationDescriptor");
       deviceExtension->UsbConfigurationDescriptor = nullptr;
-      UscrFree(urb, "urb");
       DbgPrint("exit BulkUsb_ConfigureDevice (%x)\n", ntStatus);
       return ntStatus;
     }
@@ -259,7 +261,6 @@ NTSTATUS BulkUsb_ConfigureDevice(PDEVICE_OBJECT DeviceObject) {
   deviceExtension->UsbConfigurationDescriptor = nullptr;
 #endif
 
-  UscrFree(urb, "urb");
   DbgPrint("exit BulkUsb_ConfigureDevice (%x)\n", ntStatus);
   return ntStatus;
 }
