@@ -338,6 +338,48 @@ TEST_F(TransportTest, CommandsAndTheirCardBinding) {
   });
 }
 
+TEST_F(TransportTest, OneCardEventAbortsEveryWaitingCardBoundTransfer) {
+  for (std::uint64_t seed = 1; seed <= 20; ++seed) {
+    restart(seed);
+    run([&] {
+      build();
+      ready();
+      // No thread runs: it counts as ended.
+      KeSetEvent(&ext_->ThreadStopped, IO_NO_INCREMENT, FALSE);
+      std::array<UCHAR, 4> first{};
+      NTSTATUS secondStatus = STATUS_PENDING;
+      // The second waits on an announcement that the reader is slow with.
+      usb::TransferFilter slow;
+      slow.request = READER_WRITE_LENGTH;
+      injector_->inject(usb::Fault::delayed(ms(200)), slow);
+      KEVENT secondDone;
+      KeInitializeEvent(&secondDone, NotificationEvent, FALSE);
+      later(0, [&] {
+        UCHAR scratch[1] = {};
+        secondStatus = command(READER_WRITE_LENGTH, scratch);
+        KeSetEvent(&secondDone, IO_NO_INCREMENT, FALSE);
+      });
+      later(50, [&] {
+        KeSetEvent(&ext_->CardChangeEvent, IO_NO_INCREMENT, FALSE);
+      });
+      ULONG moved = 0;
+      EXPECT_EQ(SCReadWriteDirect(smartcard(), first.data(), 4, &moved, FALSE),
+                STATUS_IO_TIMEOUT);
+      KeWaitForSingleObject(&secondDone, Executive, KernelMode, FALSE, nullptr);
+      // The one that took the event stopped the thread; the other gave its
+      // request up all the same, and neither is left with the bus.
+      EXPECT_EQ(secondStatus, STATUS_IO_TIMEOUT);
+      EXPECT_EQ(kernel().trace().count("Detected Card Removed/insert Event"),
+                1u);
+      EXPECT_EQ(bus().pending(pdo_), 0u);
+      ext_->ThreadShouldStop = FALSE;
+      tear_down();
+    });
+    if (HasFailure())
+      return;
+  }
+}
+
 TEST_F(TransportTest, NotCardBoundRequestTimesOutDespiteACardEvent) {
   run([&] {
     build();
