@@ -1,6 +1,7 @@
 // The USB transport: URB submission with time-out and card-event abort,
 // reader commands, and the card data transfers as they appear on the wire.
 #include <array>
+#include <string>
 
 #include <gtest/gtest.h>
 
@@ -167,6 +168,9 @@ TEST_F(TransportTest, TimeOutIsTracedAndLongOnesAreClamped) {
     EXPECT_EQ(lines[4], "TimeOut=FE8287C0 (100ns)");
     EXPECT_TRUE(kernel().trace().contains(
         "Exit\tKorvoSCD_CallUSBD ntStatus=0xc0000120)\n"));
+    const std::string tildes(39, '~');
+    EXPECT_EQ(lines[0].rfind(tildes + "(urb=", 0), 0u) << lines[0];
+    EXPECT_EQ(lines.back(), tildes + "(urb) ExFreePool---");
 
     // A registry time-out past 429,496 ms waits that long, no longer.
     insert();
