@@ -342,6 +342,25 @@ TEST_F(TransportTest, CommandsAndTheirCardBinding) {
   });
 }
 
+TEST_F(TransportTest, RequestThatCannotBeBuiltIsReportedAndNothingIsSent) {
+  run([&] {
+    build();
+    start();
+    insert();
+    std::size_t before = injector_->log().size();
+    // IRPs come from pool with the I/O manager's tag: refuse them.
+    const ULONG irp_tag = kernel::make_pool_tag("Irp ");
+    kernel().pool().fail_tag(irp_tag);
+    UCHAR scratch = 0;
+    EXPECT_EQ(command(READER_HOST_ABORT, &scratch),
+              STATUS_INSUFFICIENT_RESOURCES);
+    kernel().pool().clear_faults();
+    EXPECT_EQ(injector_->log().size(), before);
+    EXPECT_EQ(command(READER_HOST_ABORT, &scratch), STATUS_SUCCESS);
+    tear_down();
+  });
+}
+
 TEST_F(TransportTest, OneCardEventAbortsEveryWaitingCardBoundTransfer) {
   for (std::uint64_t seed = 1; seed <= 20; ++seed) {
     restart(seed);
