@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <limits>
@@ -10,6 +9,7 @@
 
 #include "kernel.h"
 #include "scheduler.h"
+#include "text.h"
 
 namespace talvor::kernel {
 
@@ -50,23 +50,9 @@ const char *major_name(UCHAR major) {
   }
 }
 
-std::string hex(ULONG value) {
-  char text[16];
-  std::snprintf(text, sizeof text, "0x%08X", value);
-  return text;
-}
-
-bool same_text(const std::string &a, const std::string &b) {
-  return a.size() == b.size() &&
-         std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::toupper(static_cast<unsigned char>(x)) ==
-                  std::toupper(static_cast<unsigned char>(y));
-         });
-}
-
 bool starts_with(const std::string &text, const std::string &prefix) {
   return text.size() >= prefix.size() &&
-         same_text(text.substr(0, prefix.size()), prefix);
+         equal_ignoring_case(text.substr(0, prefix.size()), prefix);
 }
 
 // "{xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}" somewhere in a symbolic link.
@@ -218,12 +204,12 @@ void report_dispatch_fault(const State &op, DispatchFault fault) {
               " without IoMarkIrpPending";
     break;
   case DispatchFault::NotCompleted:
-    message = "dispatch routine returned " + hex(op.dispatch_status) + " for " +
-              what + " without completing the IRP";
+    message = "dispatch routine returned " + hex32(op.dispatch_status) +
+              " for " + what + " without completing the IRP";
     break;
   case DispatchFault::MarkedPending:
     message = "dispatch routine marked " + what + " pending but returned " +
-              hex(op.dispatch_status);
+              hex32(op.dispatch_status);
     break;
   }
   op.kernel.verifier().report(
@@ -267,7 +253,7 @@ void complete(const std::shared_ptr<State> &op, PIRP irp) {
         op->method == METHOD_BUFFERED && !NT_ERROR(status.Status))
       op->kernel.verifier().report(
           FindingKind::IrpMisuse,
-          "IRP_MJ_DEVICE_CONTROL " + hex(op->code) + " to " +
+          "IRP_MJ_DEVICE_CONTROL " + hex32(op->code) + " to " +
               device_text(op->kernel.io(), op->top) +
               " completed with Information " +
               std::to_string(status.Information) +
@@ -426,10 +412,10 @@ PDEVICE_OBJECT resolve(const IoManager &io, const std::string &name) {
   if (!guid)
     return nullptr;
   std::vector<DeviceInterface> enabled = io.interfaces(*guid);
-  auto found = std::find_if(enabled.begin(), enabled.end(),
-                            [&](const DeviceInterface &interface) {
-                              return same_text(interface.symbolic_link, link);
-                            });
+  auto found = std::find_if(
+      enabled.begin(), enabled.end(), [&](const DeviceInterface &interface) {
+        return equal_ignoring_case(interface.symbolic_link, link);
+      });
   return found != enabled.end() ? found->physical_device : nullptr;
 }
 

@@ -1,13 +1,13 @@
 #include "iomgr.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <thread>
 
 #include "kernel.h"
 #include "scheduler.h"
+#include "text.h"
 #include "utf16.h"
 
 namespace talvor::kernel {
@@ -26,12 +26,6 @@ constexpr ULONG kErrorLogTag = make_pool_tag("IoEr");
 
 std::size_t align16(std::size_t size) {
   return (size + 15) & ~std::size_t{15};
-}
-
-std::string upper(std::string text) {
-  for (char &c : text)
-    c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return text;
 }
 
 std::string from_unicode(PCUNICODE_STRING text) {
@@ -221,7 +215,7 @@ NTSTATUS IoManager::create_device(PDRIVER_OBJECT driver, ULONG extension_size,
     }
     if (!text.empty())
       for (auto &[other, record] : devices_)
-        if (!record->deleted && upper(record->name) == upper(text))
+        if (!record->deleted && equal_ignoring_case(record->name, text))
           return STATUS_OBJECT_NAME_COLLISION;
   }
   std::size_t size = align16(sizeof(DEVICE_OBJECT)) + extension_size;
@@ -396,10 +390,9 @@ void IoManager::detach(PDEVICE_OBJECT target) {
 
 PDEVICE_OBJECT IoManager::find_device(const std::string &name) const {
   std::lock_guard guard(io_lock_);
-  std::string wanted = upper(name);
   for (const auto &[device, record] : devices_)
     if (!record->deleted && !record->name.empty() &&
-        upper(record->name) == wanted)
+        equal_ignoring_case(record->name, name))
       return device;
   return nullptr;
 }
@@ -983,7 +976,7 @@ IoManager::open_interface(const std::string &symbolic_link) const {
   std::lock_guard guard(io_lock_);
   for (const auto &interface : interfaces_)
     if (interface.enabled &&
-        upper(interface.symbolic_link) == upper(symbolic_link)) {
+        equal_ignoring_case(interface.symbolic_link, symbolic_link)) {
       PDEVICE_OBJECT top = interface.physical_device;
       while (top->AttachedDevice != nullptr)
         top = top->AttachedDevice;

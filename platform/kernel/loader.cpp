@@ -8,6 +8,7 @@
 #include "kernel.h"
 #include "pnp.h"
 #include "scheduler.h"
+#include "text.h"
 #include "utf16.h"
 
 namespace talvor::kernel {
@@ -15,12 +16,6 @@ namespace talvor::kernel {
 namespace {
 
 constexpr std::size_t kMaximumServiceName = 200;
-
-std::string upper(std::string text) {
-  for (char &c : text)
-    c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return text;
-}
 
 bool valid_service_name(const std::string &service) {
   if (service.empty() || service.size() > kMaximumServiceName)
@@ -115,7 +110,7 @@ NTSTATUS DriverLoader::load_driver(const std::string &path,
   }
 
   // The name is taken from here on, so that a second load of it is refused.
-  const std::string key = upper(service);
+  const std::string key = upper_ascii(service);
   Image *image = nullptr;
   {
     std::lock_guard guard(images_lock_);
@@ -198,7 +193,7 @@ NTSTATUS DriverLoader::load_driver(const std::string &path,
 NTSTATUS DriverLoader::unload_driver(const std::string &service) {
   if (NTSTATUS status = check_caller(); !NT_SUCCESS(status))
     return status;
-  const std::string key = upper(service);
+  const std::string key = upper_ascii(service);
   Image *image = nullptr;
   {
     std::lock_guard guard(images_lock_);
@@ -232,7 +227,7 @@ NTSTATUS DriverLoader::unload_driver(const std::string &service) {
 
 PDRIVER_OBJECT DriverLoader::driver(const std::string &service) const {
   std::lock_guard guard(images_lock_);
-  auto found = images_.find(upper(service));
+  auto found = images_.find(upper_ascii(service));
   return found != images_.end() && found->second->state == ImageState::Loaded
              ? found->second->driver
              : nullptr;

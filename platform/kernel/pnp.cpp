@@ -1,7 +1,6 @@
 #include "pnp.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <initializer_list>
@@ -10,6 +9,7 @@
 
 #include "kernel.h"
 #include "scheduler.h"
+#include "text.h"
 #include "utf16.h"
 
 namespace talvor::kernel {
@@ -18,12 +18,6 @@ namespace {
 
 std::string seconds(std::uint64_t ticks) {
   return std::to_string(ticks / 10'000'000) + " s";
-}
-
-std::string upper(std::string text) {
-  for (char &c : text)
-    c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return text;
 }
 
 std::string device_text(const IoManager &io, PDEVICE_OBJECT device) {
@@ -111,9 +105,7 @@ std::string pnp_minor_name(UCHAR minor) {
 }
 
 std::string status_text(NTSTATUS status) {
-  char text[16];
-  std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(status));
-  return text;
+  return hex32(static_cast<ULONG>(status));
 }
 
 std::string power_minor_name(UCHAR minor) {
@@ -255,7 +247,7 @@ void PnpManager::register_function_driver(const std::string &id,
   if (driver == nullptr || id.empty())
     return;
   std::lock_guard guard(nodes_lock_);
-  drivers_.emplace_back(upper(id), driver);
+  drivers_.emplace_back(upper_ascii(id), driver);
 }
 
 void PnpManager::unregister_function_driver(PDRIVER_OBJECT driver) {
@@ -382,7 +374,7 @@ PDRIVER_OBJECT PnpManager::find_driver(PDEVICE_OBJECT pdo, const void *site) {
     std::lock_guard guard(nodes_lock_);
     for (const std::string &id : ids)
       for (const auto &[known, driver] : drivers_)
-        if (known == upper(id))
+        if (known == upper_ascii(id))
           return driver;
   }
   return nullptr;

@@ -60,6 +60,7 @@
 // EntryContext untouched; defaults are the sound choice for a driver that
 // relies on them, as UscrGetRegistryDword does.)
 #include "registry.h"
+#include "text.h"
 
 #include <cstring>
 #include <string>
@@ -72,14 +73,6 @@ namespace talvor::kernel {
 namespace {
 
 constexpr ULONG string_pool_tag = make_pool_tag("Strg");
-
-std::string upper_ascii(std::string_view text) {
-  std::string upper(text);
-  for (char &c : upper)
-    if (c >= 'a' && c <= 'z')
-      c = static_cast<char>(c - 'a' + 'A');
-  return upper;
-}
 
 bool is_string_type(ULONG type) {
   return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ;
