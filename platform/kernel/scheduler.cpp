@@ -518,11 +518,6 @@ std::uint64_t Scheduler::now() const {
       100);
 }
 
-bool Scheduler::abandoned() const {
-  Lock lock(dispatcher_lock_);
-  return dead_;
-}
-
 void Scheduler::check_teardown() {
   Lock lock(dispatcher_lock_);
   for (const Thread *thread : threads_) {

@@ -154,9 +154,6 @@ public:
 
   // Findings for threads still alive and objects still referenced.
   void check_teardown();
-  // True once a run deadlocked or livelocked: threads sleep on its locks for
-  // good, so the scheduler must never be freed.
-  bool abandoned() const;
   // Before deleting the scheduler: true when no thread is left alive. Else
   // the threads are abandoned and the scheduler must be leaked.
   bool prepare_destruction();
