@@ -3,8 +3,8 @@
 // that is satisfied at once.
 #include <benchmark/benchmark.h>
 
-#include "kernel/driver/programs.h"
-#include "kernel/kernel.h"
+#include "tests/kernel/driver/programs.h"
+#include "platform/kernel/kernel.h"
 
 namespace {
 

@@ -7,12 +7,12 @@
 
 #include <benchmark/benchmark.h>
 
-#include "card/applications.h"
-#include "card/cards.h"
-#include "kernel/kernel.h"
-#include "reader/reader.h"
-#include "usb/bus.h"
-#include "usb/driver/usb_client.h"
+#include "sim/card/applications.h"
+#include "sim/card/cards.h"
+#include "platform/kernel/kernel.h"
+#include "sim/reader/reader.h"
+#include "platform/usb/bus.h"
+#include "tests/usb/driver/usb_client.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 # cmake -DROOT=<repo> -DFILES=<a|b> -DSTAMP=<file> -P CheckDriverIncludes.cmake
 # <name.h> must be a hosted WDK header; "name.h" must be driver code (beside
-# the including file or below the repository root, outside platform/).
+# the including file or below the repository root, outside platform/ and sim/).
 # FILES is separated by '|' so that it survives the command line.
 string(REPLACE "|" ";" FILES "${FILES}")
 set(errors "")
@@ -25,9 +25,15 @@ foreach(file IN LISTS FILES)
         string(APPEND errors "${file}: \"${name}\" not found\n")
       else()
         cmake_path(IS_PREFIX ROOT ${found} NORMALIZE inside)
-        set(platform_dir ${ROOT}/platform)
-        cmake_path(IS_PREFIX platform_dir ${found} NORMALIZE in_platform)
-        if(NOT inside OR in_platform)
+        # The hosted platform and the device models are never driver code.
+        foreach(folder IN ITEMS platform sim)
+          set(foreign_dir ${ROOT}/${folder})
+          cmake_path(IS_PREFIX foreign_dir ${found} NORMALIZE in_folder)
+          if(in_folder)
+            set(inside FALSE)
+          endif()
+        endforeach()
+        if(NOT inside)
           string(APPEND errors "${file}: \"${name}\" is not driver code\n")
         endif()
       endif()

@@ -9,7 +9,7 @@
 
 #include <smclib.h>
 
-#include "smclib/atr.h"
+#include "platform/smclib/atr.h"
 
 namespace {
 

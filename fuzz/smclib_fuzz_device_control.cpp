@@ -11,8 +11,8 @@
 #include <memory>
 #include <vector>
 
-#include "kernel/kernel.h"
-#include "smclib/reader/test_reader.h"
+#include "platform/kernel/kernel.h"
+#include "tests/smclib/reader/test_reader.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 
 #include <smclib.h>
 
-#include "smclib/t1.h"
+#include "platform/smclib/t1.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "application.h"
+#include "platform/kernel/application.h"
 
 #include <algorithm>
 #include <atomic>
@@ -7,9 +7,9 @@
 #include <limits>
 #include <utility>
 
-#include "kernel.h"
-#include "scheduler.h"
-#include "text.h"
+#include "platform/kernel/kernel.h"
+#include "platform/kernel/scheduler.h"
+#include "platform/kernel/text.h"
 
 namespace talvor::kernel {
 

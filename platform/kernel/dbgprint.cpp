@@ -15,7 +15,7 @@
 
 #include <wdm.h>
 
-#include "kernel.h"
+#include "platform/kernel/kernel.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // Assertions, the pageable-code check and system information.
-#include "kernel.h"
+#include "platform/kernel/kernel.h"
 
 using talvor::kernel::describe_code_address;
 using talvor::kernel::FindingKind;

@@ -1,5 +1,5 @@
 // Waits, events and spin locks: the dispatcher side of the scheduler.
-#include "scheduler.h"
+#include "platform/kernel/scheduler.h"
 
 #include <cstdio>
 

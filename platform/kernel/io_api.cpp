@@ -1,6 +1,6 @@
 // The I/O manager's routines, as drivers call them.
-#include "kernel.h"
-#include "scheduler.h"
+#include "platform/kernel/kernel.h"
+#include "platform/kernel/scheduler.h"
 
 using talvor::kernel::IoManager;
 using talvor::kernel::IrpOrigin;

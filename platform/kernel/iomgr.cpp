@@ -1,14 +1,14 @@
-#include "iomgr.h"
+#include "platform/kernel/iomgr.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <thread>
 
-#include "kernel.h"
-#include "scheduler.h"
-#include "text.h"
-#include "utf16.h"
+#include "platform/kernel/kernel.h"
+#include "platform/kernel/scheduler.h"
+#include "platform/kernel/text.h"
+#include "platform/kernel/utf16.h"
 
 namespace talvor::kernel {
 

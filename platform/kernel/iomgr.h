@@ -13,7 +13,7 @@
 
 #include <wdm.h>
 
-#include "verifier.h"
+#include "platform/kernel/verifier.h"
 
 namespace talvor::kernel {
 

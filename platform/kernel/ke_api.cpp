@@ -1,7 +1,7 @@
 // The executive's dispatcher routines, IRQL, time and interlocked
 // operations, as drivers call them.
-#include "kernel.h"
-#include "scheduler.h"
+#include "platform/kernel/kernel.h"
+#include "platform/kernel/scheduler.h"
 
 using talvor::kernel::describe_code_address;
 using talvor::kernel::FindingKind;

@@ -1,10 +1,10 @@
-#include "kernel.h"
+#include "platform/kernel/kernel.h"
 
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
 
-#include "scheduler.h"
+#include "platform/kernel/scheduler.h"
 
 namespace talvor::kernel {
 

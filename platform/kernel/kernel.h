@@ -10,11 +10,11 @@
 
 #include <wdm.h>
 
-#include "iomgr.h"
-#include "pool.h"
-#include "registry.h"
-#include "trace.h"
-#include "verifier.h"
+#include "platform/kernel/iomgr.h"
+#include "platform/kernel/pool.h"
+#include "platform/kernel/registry.h"
+#include "platform/kernel/trace.h"
+#include "platform/kernel/verifier.h"
 
 namespace talvor::kernel {
 

@@ -1,15 +1,15 @@
-#include "loader.h"
+#include "platform/kernel/loader.h"
 
 #include <cctype>
 #include <dlfcn.h>
 #include <filesystem>
 #include <vector>
 
-#include "kernel.h"
-#include "pnp.h"
-#include "scheduler.h"
-#include "text.h"
-#include "utf16.h"
+#include "platform/kernel/kernel.h"
+#include "platform/kernel/pnp.h"
+#include "platform/kernel/scheduler.h"
+#include "platform/kernel/text.h"
+#include "platform/kernel/utf16.h"
 
 namespace talvor::kernel {
 

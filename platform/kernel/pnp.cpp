@@ -1,4 +1,4 @@
-#include "pnp.h"
+#include "platform/kernel/pnp.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -7,10 +7,10 @@
 #include <iterator>
 #include <string_view>
 
-#include "kernel.h"
-#include "scheduler.h"
-#include "text.h"
-#include "utf16.h"
+#include "platform/kernel/kernel.h"
+#include "platform/kernel/scheduler.h"
+#include "platform/kernel/text.h"
+#include "platform/kernel/utf16.h"
 
 namespace talvor::kernel {
 

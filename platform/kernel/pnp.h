@@ -16,8 +16,8 @@
 
 #include <wdm.h>
 
-#include "power.h"
-#include "verifier.h"
+#include "platform/kernel/power.h"
+#include "platform/kernel/verifier.h"
 
 namespace talvor::kernel {
 

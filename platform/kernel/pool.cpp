@@ -26,7 +26,7 @@
 // a fixed address, with size classes and FIFO free lists and no input but the
 // sequence of calls, so the same calls give the same addresses in every run.
 // Other pools take chunks from malloc.
-#include "pool.h"
+#include "platform/kernel/pool.h"
 
 #include <algorithm>
 #include <atomic>

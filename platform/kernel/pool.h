@@ -14,7 +14,7 @@
 
 #include <wdm.h>
 
-#include "verifier.h"
+#include "platform/kernel/verifier.h"
 
 namespace talvor::kernel {
 

@@ -3,8 +3,8 @@
 // name the driver routine that allocated or freed.
 #include <wdm.h>
 
-#include "kernel.h"
-#include "pool.h"
+#include "platform/kernel/kernel.h"
+#include "platform/kernel/pool.h"
 
 namespace {
 

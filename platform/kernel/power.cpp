@@ -1,11 +1,11 @@
-#include "power.h"
+#include "platform/kernel/power.h"
 
 #include <algorithm>
 #include <optional>
 
-#include "kernel.h"
-#include "pnp.h"
-#include "scheduler.h"
+#include "platform/kernel/kernel.h"
+#include "platform/kernel/pnp.h"
+#include "platform/kernel/scheduler.h"
 
 namespace talvor::kernel {
 

@@ -1,6 +1,6 @@
 // System threads, object references and handles.
-#include "kernel.h"
-#include "scheduler.h"
+#include "platform/kernel/kernel.h"
+#include "platform/kernel/scheduler.h"
 
 using talvor::kernel::describe_code_address;
 using talvor::kernel::FindingKind;

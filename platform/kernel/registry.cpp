@@ -59,14 +59,14 @@
 // STATUS_SUCCESS at once for an optional missing key and leaves every
 // EntryContext untouched; defaults are the sound choice for a driver that
 // relies on them, as UscrGetRegistryDword does.)
-#include "registry.h"
-#include "text.h"
+#include "platform/kernel/registry.h"
+#include "platform/kernel/text.h"
 
 #include <cstring>
 #include <string>
 
-#include "kernel.h"
-#include "utf16.h"
+#include "platform/kernel/kernel.h"
+#include "platform/kernel/utf16.h"
 
 namespace talvor::kernel {
 

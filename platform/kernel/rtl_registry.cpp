@@ -20,8 +20,8 @@
 
 #include <wdm.h>
 
-#include "kernel.h"
-#include "utf16.h"
+#include "platform/kernel/kernel.h"
+#include "platform/kernel/utf16.h"
 
 namespace {
 

@@ -7,8 +7,8 @@
 #include <cstring>
 #include <string>
 
-#include "trace.h"
-#include "utf16.h"
+#include "platform/kernel/trace.h"
+#include "platform/kernel/utf16.h"
 
 namespace {
 

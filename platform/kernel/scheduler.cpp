@@ -1,4 +1,4 @@
-#include "scheduler.h"
+#include "platform/kernel/scheduler.h"
 
 #include <algorithm>
 #include <atomic>

@@ -25,7 +25,7 @@
 
 #include <wdm.h>
 
-#include "kernel.h"
+#include "platform/kernel/kernel.h"
 
 namespace talvor::kernel {
 struct Thread;

@@ -1,4 +1,4 @@
-#include "text.h"
+#include "platform/kernel/text.h"
 
 #include <cstdio>
 

@@ -7,7 +7,7 @@
 //   upper-case hex digits, %S/%C are wide, %Z/%wZ read counted strings;
 // - the 0 flag pads strings and characters with zeros as well;
 // - precision is ignored for %Z/%wZ.
-#include "trace.h"
+#include "platform/kernel/trace.h"
 
 #include <algorithm>
 #include <climits>
@@ -17,7 +17,7 @@
 
 #include <wdm.h>
 
-#include "utf16.h"
+#include "platform/kernel/utf16.h"
 
 namespace talvor::kernel {
 

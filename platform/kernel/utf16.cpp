@@ -1,5 +1,5 @@
 // UTF-16 <-> UTF-8 conversion for the hosted kernel (see utf16.h).
-#include "utf16.h"
+#include "platform/kernel/utf16.h"
 
 namespace talvor::kernel {
 

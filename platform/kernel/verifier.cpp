@@ -1,4 +1,4 @@
-#include "verifier.h"
+#include "platform/kernel/verifier.h"
 
 #include <cinttypes>
 #include <cstdint>

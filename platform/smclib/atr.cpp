@@ -1,4 +1,4 @@
-#include "atr.h"
+#include "platform/smclib/atr.h"
 
 #include <algorithm>
 

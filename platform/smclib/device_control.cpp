@@ -4,9 +4,9 @@
 #include <algorithm>
 #include <cstring>
 
-#include "atr.h"
-#include "extension.h"
-#include "t1.h"
+#include "platform/smclib/atr.h"
+#include "platform/smclib/extension.h"
+#include "platform/smclib/t1.h"
 
 namespace talvor::smclib {
 

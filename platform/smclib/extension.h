@@ -9,8 +9,8 @@
 
 #include <smclib.h>
 
-#include "kernel/verifier.h"
-#include "t1.h"
+#include "platform/kernel/verifier.h"
+#include "platform/smclib/t1.h"
 
 namespace talvor::smclib {
 

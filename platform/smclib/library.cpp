@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <cstring>
 
-#include "extension.h"
-#include "kernel/kernel.h"
-#include "kernel/pool.h"
+#include "platform/smclib/extension.h"
+#include "platform/kernel/kernel.h"
+#include "platform/kernel/pool.h"
 
 namespace talvor::smclib {
 

@@ -5,10 +5,10 @@
 #include <algorithm>
 #include <cstring>
 
-#include "atr.h"
-#include "extension.h"
-#include "t0.h"
-#include "t1.h"
+#include "platform/smclib/atr.h"
+#include "platform/smclib/extension.h"
+#include "platform/smclib/t0.h"
+#include "platform/smclib/t1.h"
 
 namespace talvor::smclib {
 

@@ -1,4 +1,4 @@
-#include "t0.h"
+#include "platform/smclib/t0.h"
 
 #include <algorithm>
 

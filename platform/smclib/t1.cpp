@@ -1,4 +1,4 @@
-#include "t1.h"
+#include "platform/smclib/t1.h"
 
 #include <algorithm>
 #include <cstring>

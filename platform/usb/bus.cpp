@@ -1,4 +1,4 @@
-#include "bus.h"
+#include "platform/usb/bus.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -8,7 +8,7 @@
 #include <usbbusif.h>
 #include <usbdlib.h>
 
-#include "kernel/scheduler.h"
+#include "platform/kernel/scheduler.h"
 
 namespace talvor::usb {
 

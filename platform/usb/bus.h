@@ -18,8 +18,8 @@
 
 #include <wdm.h>
 
-#include "device.h"
-#include "kernel/kernel.h"
+#include "platform/usb/device.h"
+#include "platform/kernel/kernel.h"
 
 namespace talvor::usb {
 

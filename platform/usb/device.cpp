@@ -1,4 +1,4 @@
-#include "device.h"
+#include "platform/usb/device.h"
 
 namespace talvor::usb {
 

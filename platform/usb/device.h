@@ -16,7 +16,7 @@
 
 #include <usb.h>
 
-#include "descriptors.h"
+#include "platform/usb/descriptors.h"
 
 namespace talvor::usb {
 

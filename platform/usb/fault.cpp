@@ -1,8 +1,8 @@
-#include "fault.h"
+#include "platform/usb/fault.h"
 
 #include <map>
 
-#include "kernel/kernel.h"
+#include "platform/kernel/kernel.h"
 
 namespace talvor::usb {
 

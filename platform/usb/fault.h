@@ -10,7 +10,7 @@
 #include <optional>
 #include <vector>
 
-#include "device.h"
+#include "platform/usb/device.h"
 
 namespace talvor::usb {
 

@@ -11,8 +11,8 @@
 #include <cstring>
 #include <vector>
 
-#include "kernel/kernel.h"
-#include "usb/descriptors.h"
+#include "platform/kernel/kernel.h"
+#include "platform/usb/descriptors.h"
 
 using talvor::kernel::describe_code_address;
 using talvor::kernel::FindingKind;

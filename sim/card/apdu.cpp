@@ -1,4 +1,4 @@
-#include "card/apdu.h"
+#include "sim/card/apdu.h"
 
 namespace talvor::card {
 

@@ -7,7 +7,7 @@
 #include <span>
 #include <vector>
 
-#include "card/line.h"
+#include "sim/card/line.h"
 
 namespace talvor::card {
 

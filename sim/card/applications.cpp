@@ -1,4 +1,4 @@
-#include "card/applications.h"
+#include "sim/card/applications.h"
 
 #include <algorithm>
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "card/apdu.h"
+#include "sim/card/apdu.h"
 
 namespace talvor::card {
 

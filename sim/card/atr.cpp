@@ -1,4 +1,4 @@
-#include "card/atr.h"
+#include "sim/card/atr.h"
 
 #include <algorithm>
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "card/line.h"
+#include "sim/card/line.h"
 
 namespace talvor::card {
 

@@ -1,4 +1,4 @@
-#include "card/card.h"
+#include "sim/card/card.h"
 
 #include <algorithm>
 #include <bit>

@@ -12,11 +12,11 @@
 #include <string>
 #include <vector>
 
-#include "card/apdu.h"
-#include "card/atr.h"
-#include "card/port.h"
-#include "card/t0.h"
-#include "card/t1.h"
+#include "sim/card/apdu.h"
+#include "sim/card/atr.h"
+#include "sim/card/port.h"
+#include "sim/card/t0.h"
+#include "sim/card/t1.h"
 
 namespace talvor::card {
 

@@ -1,4 +1,4 @@
-#include "card/cards.h"
+#include "sim/card/cards.h"
 
 #include <array>
 #include <string_view>

@@ -4,7 +4,7 @@
 #include <memory>
 #include <span>
 
-#include "card/card.h"
+#include "sim/card/card.h"
 
 namespace talvor::card {
 

@@ -7,7 +7,7 @@
 #include <deque>
 #include <span>
 
-#include "card/line.h"
+#include "sim/card/line.h"
 
 namespace talvor::card {
 

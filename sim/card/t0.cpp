@@ -1,4 +1,4 @@
-#include "card/t0.h"
+#include "sim/card/t0.h"
 
 #include <algorithm>
 

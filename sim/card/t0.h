@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "card/apdu.h"
-#include "card/port.h"
+#include "sim/card/apdu.h"
+#include "sim/card/port.h"
 
 namespace talvor::card {
 

@@ -1,4 +1,4 @@
-#include "card/t1.h"
+#include "sim/card/t1.h"
 
 #include <algorithm>
 #include <functional>

@@ -9,9 +9,9 @@
 #include <span>
 #include <vector>
 
-#include "card/apdu.h"
-#include "card/atr.h"
-#include "card/port.h"
+#include "sim/card/apdu.h"
+#include "sim/card/atr.h"
+#include "sim/card/port.h"
 
 namespace talvor::card {
 

@@ -1,4 +1,4 @@
-#include "card/vpcd.h"
+#include "sim/card/vpcd.h"
 
 #include <algorithm>
 #include <arpa/inet.h>

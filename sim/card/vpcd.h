@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "card/apdu.h"
-#include "card/card.h"
+#include "sim/card/apdu.h"
+#include "sim/card/card.h"
 
 namespace talvor::card {
 

@@ -1,4 +1,4 @@
-#include "reader/reader.h"
+#include "sim/reader/reader.h"
 
 #include <algorithm>
 

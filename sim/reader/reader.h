@@ -26,9 +26,9 @@
 #include <optional>
 #include <vector>
 
-#include "card/card.h"
-#include "kernel/kernel.h"
-#include "usb/device.h"
+#include "sim/card/card.h"
+#include "platform/kernel/kernel.h"
+#include "platform/usb/device.h"
 
 namespace talvor::reader {
 

@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "driver/driver_fixture.h"
+#include "tests/driver/driver_fixture.h"
 
 namespace talvor::test {
 namespace {

@@ -10,12 +10,12 @@
 #include <memory>
 #include <vector>
 
-#include "card/applications.h"
-#include "card/cards.h"
+#include "sim/card/applications.h"
+#include "sim/card/cards.h"
 #include "frame/talvor.h"
-#include "reader/reader.h"
-#include "usb/fault.h"
-#include "usb/usb_fixture.h"
+#include "sim/reader/reader.h"
+#include "platform/usb/fault.h"
+#include "tests/usb/usb_fixture.h"
 #include "usb/usbscd.h"
 
 namespace talvor::test {

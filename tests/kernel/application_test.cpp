@@ -14,9 +14,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "kernel/application.h"
-#include "kernel/driver/app_driver.h"
-#include "support/sim.h"
+#include "platform/kernel/application.h"
+#include "tests/kernel/driver/app_driver.h"
+#include "tests/support/sim.h"
 
 namespace talvor::test {
 namespace {

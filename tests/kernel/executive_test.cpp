@@ -6,9 +6,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "kernel/driver/programs.h"
-#include "kernel/scheduler.h"
-#include "support/sim.h"
+#include "tests/kernel/driver/programs.h"
+#include "platform/kernel/scheduler.h"
+#include "tests/support/sim.h"
 
 namespace talvor::test {
 namespace {

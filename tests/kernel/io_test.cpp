@@ -7,8 +7,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "kernel/driver/io_driver.h"
-#include "support/sim.h"
+#include "tests/kernel/driver/io_driver.h"
+#include "tests/support/sim.h"
 
 namespace talvor::test {
 namespace {

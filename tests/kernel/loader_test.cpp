@@ -9,10 +9,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "kernel/loader.h"
-#include "kernel/pnp.h"
-#include "kernel/testbus/test_bus.h"
-#include "support/sim.h"
+#include "platform/kernel/loader.h"
+#include "platform/kernel/pnp.h"
+#include "tests/kernel/testbus/test_bus.h"
+#include "tests/support/sim.h"
 
 namespace talvor::test {
 namespace {

@@ -11,9 +11,9 @@
 
 #include <gtest/gtest.h>
 
-#include "kernel/pool.h"
-#include "kernel/verifier.h"
-#include "support/sim.h"
+#include "platform/kernel/pool.h"
+#include "platform/kernel/verifier.h"
+#include "tests/support/sim.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 #define TALVOR_TEST_ASAN 1

@@ -8,8 +8,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "kernel/testbus/test_stack.h"
-#include "support/sim.h"
+#include "tests/kernel/testbus/test_stack.h"
+#include "tests/support/sim.h"
 
 namespace talvor::test {
 namespace {

@@ -9,9 +9,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "kernel/driver/rtl_driver.h"
-#include "kernel/registry.h"
-#include "support/sim.h"
+#include "tests/kernel/driver/rtl_driver.h"
+#include "platform/kernel/registry.h"
+#include "tests/support/sim.h"
 
 namespace talvor::test {
 namespace {

@@ -11,8 +11,8 @@
 
 #include <ntstrsafe.h>
 
-#include "kernel/driver/rtl_driver.h"
-#include "support/sim.h"
+#include "tests/kernel/driver/rtl_driver.h"
+#include "tests/support/sim.h"
 
 namespace talvor::test {
 namespace {

@@ -8,8 +8,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "kernel/trace.h"
-#include "support/sim.h"
+#include "platform/kernel/trace.h"
+#include "tests/support/sim.h"
 
 namespace talvor::test {
 namespace {

@@ -4,10 +4,10 @@
 
 #include <gtest/gtest.h>
 
-#include "card/applications.h"
-#include "card/cards.h"
-#include "reader/reader.h"
-#include "usb/usb_fixture.h"
+#include "sim/card/applications.h"
+#include "sim/card/cards.h"
+#include "sim/reader/reader.h"
+#include "tests/usb/usb_fixture.h"
 
 namespace talvor::test {
 namespace {

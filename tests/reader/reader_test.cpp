@@ -6,11 +6,11 @@
 
 #include <gtest/gtest.h>
 
-#include "card/applications.h"
-#include "card/cards.h"
-#include "kernel/kernel.h"
-#include "reader/reader.h"
-#include "usb/descriptors.h"
+#include "sim/card/applications.h"
+#include "sim/card/cards.h"
+#include "platform/kernel/kernel.h"
+#include "sim/reader/reader.h"
+#include "platform/usb/descriptors.h"
 
 namespace talvor::test {
 namespace {

@@ -1,7 +1,7 @@
 // The applications behind the protocols, and APDU parsing of bad input.
 #include <gtest/gtest.h>
 
-#include "card/applications.h"
+#include "sim/card/applications.h"
 
 namespace talvor::test {
 namespace {

@@ -3,9 +3,9 @@
 
 #include <gtest/gtest.h>
 
-#include "card/applications.h"
-#include "card/cards.h"
-#include "host.h"
+#include "sim/card/applications.h"
+#include "sim/card/cards.h"
+#include "tests/sim/host.h"
 
 namespace talvor::test {
 namespace {

@@ -1,4 +1,4 @@
-#include "host.h"
+#include "tests/sim/host.h"
 
 #include <algorithm>
 

@@ -8,7 +8,7 @@
 #include <span>
 #include <vector>
 
-#include "card/card.h"
+#include "sim/card/card.h"
 
 namespace talvor::test {
 

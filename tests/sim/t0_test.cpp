@@ -2,9 +2,9 @@
 // ACK, NULL), 61xx and 6Cxx, and a busy application.
 #include <gtest/gtest.h>
 
-#include "card/applications.h"
-#include "card/cards.h"
-#include "host.h"
+#include "sim/card/applications.h"
+#include "sim/card/cards.h"
+#include "tests/sim/host.h"
 
 namespace talvor::test {
 namespace {

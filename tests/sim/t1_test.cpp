@@ -2,9 +2,9 @@
 // abort, and recovery from every kind of injected error.
 #include <gtest/gtest.h>
 
-#include "card/applications.h"
-#include "card/cards.h"
-#include "host.h"
+#include "sim/card/applications.h"
+#include "sim/card/cards.h"
+#include "tests/sim/host.h"
 
 namespace talvor::test {
 namespace {

@@ -11,9 +11,9 @@
 
 #include <gtest/gtest.h>
 
-#include "card/cards.h"
-#include "card/vpcd.h"
-#include "host.h"
+#include "sim/card/cards.h"
+#include "sim/card/vpcd.h"
+#include "tests/sim/host.h"
 
 namespace talvor::test {
 namespace {

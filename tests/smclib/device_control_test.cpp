@@ -5,7 +5,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "reader_fixture.h"
+#include "tests/smclib/reader_fixture.h"
 
 namespace talvor::test {
 namespace {

@@ -8,7 +8,7 @@
 
 #include <smclib.h>
 
-#include "t1_card.h"
+#include "tests/smclib/t1_card.h"
 
 namespace talvor::test {
 

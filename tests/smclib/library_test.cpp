@@ -4,8 +4,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "kernel/pool.h"
-#include "reader_fixture.h"
+#include "platform/kernel/pool.h"
+#include "tests/smclib/reader_fixture.h"
 
 namespace talvor::test {
 namespace {

@@ -6,10 +6,10 @@
 #include <functional>
 #include <memory>
 
-#include "extension_fixture.h"
-#include "smclib/reader/test_reader.h"
-#include "support/sim.h"
-#include "t1_card.h"
+#include "tests/smclib/extension_fixture.h"
+#include "tests/smclib/reader/test_reader.h"
+#include "tests/support/sim.h"
+#include "tests/smclib/t1_card.h"
 
 namespace talvor::test {
 

@@ -3,9 +3,9 @@
 // buffers that are too small, and the inverse convention.
 #include <gtest/gtest.h>
 
-#include "extension_fixture.h"
-#include "smclib/atr.h"
-#include "smclib/t0.h"
+#include "tests/smclib/extension_fixture.h"
+#include "platform/smclib/atr.h"
+#include "platform/smclib/t0.h"
 
 namespace talvor::test {
 namespace {

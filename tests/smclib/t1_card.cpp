@@ -1,4 +1,4 @@
-#include "t1_card.h"
+#include "tests/smclib/t1_card.h"
 
 #include <algorithm>
 #include <functional>

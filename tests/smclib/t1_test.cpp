@@ -4,8 +4,8 @@
 // every fault the card can be made to commit.
 #include <gtest/gtest.h>
 
-#include "extension_fixture.h"
-#include "smclib/t1.h"
+#include "tests/smclib/extension_fixture.h"
+#include "platform/smclib/t1.h"
 
 namespace talvor::test {
 namespace {

@@ -10,7 +10,7 @@
 
 #include <gtest/gtest.h>
 
-#include "kernel/kernel.h"
+#include "platform/kernel/kernel.h"
 
 namespace talvor::test {
 

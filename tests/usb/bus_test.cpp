@@ -7,8 +7,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "usb/fault.h"
-#include "usb/usb_fixture.h"
+#include "platform/usb/fault.h"
+#include "tests/usb/usb_fixture.h"
 
 namespace talvor::test {
 namespace {

@@ -5,8 +5,8 @@
 
 #include <gtest/gtest.h>
 
-#include "usb/fault.h"
-#include "usb/usb_fixture.h"
+#include "platform/usb/fault.h"
+#include "tests/usb/usb_fixture.h"
 
 namespace talvor::test {
 namespace {

@@ -1,4 +1,4 @@
-#include "loop_device.h"
+#include "tests/usb/loop_device.h"
 
 #include <algorithm>
 

@@ -10,7 +10,7 @@
 #include <mutex>
 #include <vector>
 
-#include "usb/device.h"
+#include "platform/usb/device.h"
 
 namespace talvor::test {
 

@@ -4,10 +4,10 @@
 
 #include <memory>
 
-#include "support/sim.h"
-#include "usb/bus.h"
-#include "usb/driver/usb_client.h"
-#include "usb/loop_device.h"
+#include "tests/support/sim.h"
+#include "platform/usb/bus.h"
+#include "tests/usb/driver/usb_client.h"
+#include "tests/usb/loop_device.h"
 
 namespace talvor::test {
 

@@ -5,9 +5,9 @@
 
 #include <gtest/gtest.h>
 
-#include "support/sim.h"
-#include "usb/descriptors.h"
-#include "usb/loop_device.h"
+#include "tests/support/sim.h"
+#include "platform/usb/descriptors.h"
+#include "tests/usb/loop_device.h"
 
 #include <usbdlib.h>
 

@@ -1,4 +1,4 @@
-#include "app_driver.h"
+#include "tests/kernel/driver/app_driver.h"
 
 #define APP_TAG 0x70704154 // "TApp"
 

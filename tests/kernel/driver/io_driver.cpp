@@ -1,4 +1,4 @@
-#include "io_driver.h"
+#include "tests/kernel/driver/io_driver.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "pnp_driver.h"
+#include "tests/kernel/driver/pnp_driver.h"
 
 namespace {
 

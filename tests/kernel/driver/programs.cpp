@@ -1,4 +1,4 @@
-#include "programs.h"
+#include "tests/kernel/driver/programs.h"
 
 #define TEST_TAG 0x74736554 // "Test"
 

@@ -1,6 +1,6 @@
 // See rtl_driver.h. Written as the driver writes: WDK headers only, L""
 // literals, NTSTATUS everywhere.
-#include "rtl_driver.h"
+#include "tests/kernel/driver/rtl_driver.h"
 
 #include <ntstrsafe.h>
 

@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "kernel/kernel.h"
-#include "kernel/utf16.h"
+#include "platform/kernel/kernel.h"
+#include "platform/kernel/utf16.h"
 
 namespace talvor::test {
 

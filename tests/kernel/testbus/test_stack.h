@@ -3,11 +3,11 @@
 // children. Made inside a run and gone before the kernel.
 #pragma once
 
-#include "kernel/driver/pnp_driver.h"
-#include "kernel/kernel.h"
-#include "kernel/pnp.h"
-#include "kernel/power.h"
-#include "kernel/testbus/test_bus.h"
+#include "tests/kernel/driver/pnp_driver.h"
+#include "platform/kernel/kernel.h"
+#include "platform/kernel/pnp.h"
+#include "platform/kernel/power.h"
+#include "tests/kernel/testbus/test_bus.h"
 
 namespace talvor::test {
 

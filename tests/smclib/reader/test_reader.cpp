@@ -1,4 +1,4 @@
-#include "test_reader.h"
+#include "tests/smclib/reader/test_reader.h"
 
 namespace {
 

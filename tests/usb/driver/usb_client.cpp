@@ -1,4 +1,4 @@
-#include "usb_client.h"
+#include "tests/usb/driver/usb_client.h"
 
 namespace {
 
