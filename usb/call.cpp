@@ -40,6 +40,24 @@ PIRP BuildSubmitUrbIrp(PDEVICE_EXTENSION DeviceExtension, PURB Urb,
   return irp;
 }
 
+/*
+ * KorvoSCD_HandBackIrp
+ *   Completes an IRP that the completion routine kept back, and waits until
+ *   the I/O manager has finished it. The I/O manager sets the event only for
+ *   a request that succeeded or was pended; whether it will is decided
+ *   before the IRP is completed, since completion frees it.
+ * Arguments: the IRP; the event it was built with.
+ * IRQL: PASSIVE_LEVEL.
+ */
+void KorvoSCD_HandBackIrp(PIRP Irp, PKEVENT Event) {
+  BOOLEAN eventComes =
+      Irp->PendingReturned || !NT_ERROR(Irp->IoStatus.Status) ? TRUE : FALSE;
+  KeClearEvent(Event);
+  IoCompleteRequest(Irp, IO_NO_INCREMENT);
+  if (eventComes)
+    KeWaitForSingleObject(Event, Executive, KernelMode, FALSE, nullptr);
+}
+
 } // namespace
 
 /*
@@ -127,12 +145,10 @@ NTSTATUS KorvoSCD_CallUSBD(PDEVICE_OBJECT DeviceObject, PURB Urb, ULONG timeout,
     }
   }
 
-  // Hand the IRP back: the I/O manager frees it and sets the event again.
-  // This holds for an immediate failure (STATUS_NO_SUCH_DEVICE included):
-  // the completion routine has kept the IRP then too.
-  KeClearEvent(&event);
-  IoCompleteRequest(irp, IO_NO_INCREMENT);
-  KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+  // Hand the IRP back: the I/O manager frees it, and sets the event again
+  // unless the request failed without ever being pended (STATUS_NO_SUCH_DEVICE,
+  // a refused URB): then no event comes, and waiting would hang for good.
+  KorvoSCD_HandBackIrp(irp, &event);
 
   DbgPrint("Exit\tKorvoSCD_CallUSBD ntStatus=0x%x)\n", ntStatus);
   return ntStatus;
@@ -188,8 +204,6 @@ NTSTATUS KorvoSCD_CallUSBDInterrupt(PDEVICE_OBJECT DeviceObject, PURB Urb) {
     ntStatus = irp->IoStatus.Status;
   }
 
-  KeClearEvent(&event);
-  IoCompleteRequest(irp, IO_NO_INCREMENT);
-  KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+  KorvoSCD_HandBackIrp(irp, &event);
   return ntStatus;
 }

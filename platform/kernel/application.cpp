@@ -35,21 +35,6 @@ constexpr std::size_t kMaxUserBuffer = std::size_t{16} << 20;
 // corrupt and is not followed.
 constexpr std::size_t kMaxStackDepth = 32;
 
-const char *major_name(UCHAR major) {
-  switch (major) {
-  case IRP_MJ_CREATE:
-    return "IRP_MJ_CREATE";
-  case IRP_MJ_CLEANUP:
-    return "IRP_MJ_CLEANUP";
-  case IRP_MJ_CLOSE:
-    return "IRP_MJ_CLOSE";
-  case IRP_MJ_DEVICE_CONTROL:
-    return "IRP_MJ_DEVICE_CONTROL";
-  default:
-    return "IRP";
-  }
-}
-
 bool starts_with(const std::string &text, const std::string &prefix) {
   return text.size() >= prefix.size() &&
          equal_ignoring_case(text.substr(0, prefix.size()), prefix);
@@ -143,7 +128,6 @@ struct Request::State {
   bool completed = false;
   bool dispatch_returned = false;
   NTSTATUS dispatch_status = STATUS_PENDING;
-  bool pending_returned = false;
   std::shared_ptr<Application::File> file; // its reference, while in flight
   IoResult result;
 };
@@ -176,42 +160,25 @@ void release_irp(State &op) {
     op.kernel.io().free_irp(irp, nullptr);
 }
 
-// The rules of a dispatch routine's return: STATUS_PENDING exactly when the
-// IRP was marked pending, and any other status only for an IRP already
-// completed. Judged once the return and the completion are both known, or
-// the return is and completion is not.
-enum class DispatchFault { None, PendingUnmarked, NotCompleted, MarkedPending };
+// A dispatch routine returns another status than STATUS_PENDING only for an
+// IRP already completed (the I/O manager judges the pending mark itself).
+// Judged once the return and the completion are both known, or the return
+// is and completion is not.
+enum class DispatchFault { None, NotCompleted };
 
 DispatchFault dispatch_fault(const State &op) {
-  if (op.dispatch_status == STATUS_PENDING)
-    return op.completed && !op.pending_returned ? DispatchFault::PendingUnmarked
-                                                : DispatchFault::None;
-  if (!op.completed)
-    return DispatchFault::NotCompleted;
-  return op.pending_returned ? DispatchFault::MarkedPending
-                             : DispatchFault::None;
+  return op.dispatch_status != STATUS_PENDING && !op.completed
+             ? DispatchFault::NotCompleted
+             : DispatchFault::None;
 }
 
 void report_dispatch_fault(const State &op, DispatchFault fault) {
-  std::string what = std::string(major_name(op.major)) + " to " +
-                     device_text(op.kernel.io(), op.top);
-  std::string message;
-  switch (fault) {
-  case DispatchFault::None:
+  if (fault == DispatchFault::None)
     return;
-  case DispatchFault::PendingUnmarked:
-    message = "dispatch routine returned STATUS_PENDING for " + what +
-              " without IoMarkIrpPending";
-    break;
-  case DispatchFault::NotCompleted:
-    message = "dispatch routine returned " + hex32(op.dispatch_status) +
-              " for " + what + " without completing the IRP";
-    break;
-  case DispatchFault::MarkedPending:
-    message = "dispatch routine marked " + what + " pending but returned " +
-              hex32(op.dispatch_status);
-    break;
-  }
+  std::string message =
+      "dispatch routine returned " + hex32(op.dispatch_status) + " for " +
+      major_function_name(op.major) + " to " +
+      device_text(op.kernel.io(), op.top) + " without completing the IRP";
   op.kernel.verifier().report(
       FindingKind::IrpMisuse, message,
       describe_routine(reinterpret_cast<const void *>(op.dispatch)));
@@ -279,7 +246,6 @@ void complete(const std::shared_ptr<State> &op, PIRP irp) {
     op->result.information = status.Information;
     op->result.output = std::move(delivered);
     op->completed = true;
-    op->pending_returned = irp->PendingReturned != FALSE;
     if (op->dispatch_returned)
       fault = dispatch_fault(*op);
     free_now = --op->irp_holds == 0;

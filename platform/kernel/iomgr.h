@@ -142,11 +142,19 @@ public:
 
 private:
   struct DeviceRecord;
+  struct CallFrame;
   struct IrpRecord;
   struct WorkItem;
   struct LogEntry;
 
   void finish_irp(PIRP irp, IrpRecord &record);
+  // Forgets and frees an IRP, with no check: the I/O manager's own release.
+  void discard_irp(PIRP irp, const void *site);
+  void forget_calls(PIRP irp);
+  void judge_return(PIRP irp, std::uint64_t call, NTSTATUS status);
+  void pass_location(PIRP irp, PIO_STACK_LOCATION stack);
+  void report_pending_fault(const CallFrame &frame, NTSTATUS status,
+                            bool marked);
   void wait_for_routine(PIRP irp);
   static void run_work_item(PVOID context);
   void free_device_memory(PDEVICE_OBJECT device);
@@ -167,8 +175,10 @@ private:
   std::map<PIO_WORKITEM, WorkItem *> work_items_;
   std::map<PVOID, LogEntry *> log_entries_;
   std::vector<DeviceInterface> interfaces_;
+  std::vector<CallFrame> calls_; // dispatch routines not yet judged
   std::vector<ErrorLogEntry> error_log_;
   std::uint64_t next_device_number_ = 1;
+  std::uint64_t next_call_ = 1;
   KSPIN_LOCK cancel_spin_lock_ = 0;
 };
 

@@ -1,10 +1,13 @@
 // The executive's dispatcher routines, IRQL, time and interlocked
 // operations, as drivers call them.
+#include "platform/kernel/irql.h"
 #include "platform/kernel/kernel.h"
 #include "platform/kernel/scheduler.h"
 
+using talvor::kernel::check_irql;
 using talvor::kernel::describe_code_address;
 using talvor::kernel::FindingKind;
+using talvor::kernel::irql_rule;
 using talvor::kernel::Kernel;
 using talvor::kernel::Scheduler;
 
@@ -62,10 +65,8 @@ void KeInitializeSpinLock(PKSPIN_LOCK SpinLock) {
 KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock) {
   const void *site = __builtin_return_address(0);
   auto *thread = scheduler().current_or_die("KeAcquireSpinLock");
+  check_irql(irql_rule("KeAcquireSpinLock"), site);
   KIRQL old = thread->irql;
-  if (old > DISPATCH_LEVEL)
-    report(FindingKind::IrqlMisuse,
-           "KeAcquireSpinLock at IRQL " + std::to_string(old), site);
   thread->irql = DISPATCH_LEVEL;
   scheduler().acquire_spin_lock(SpinLock, site);
   return old;
@@ -74,6 +75,7 @@ KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock) {
 void KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
   const void *site = __builtin_return_address(0);
   auto *thread = scheduler().current_or_die("KeReleaseSpinLock");
+  check_irql(irql_rule("KeReleaseSpinLock"), site);
   scheduler().release_spin_lock(SpinLock, site);
   if (NewIrql > DISPATCH_LEVEL)
     report(FindingKind::IrqlMisuse,
@@ -83,17 +85,15 @@ void KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
 
 void KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
   const void *site = __builtin_return_address(0);
-  auto *thread = scheduler().current_or_die("KeAcquireSpinLockAtDpcLevel");
-  if (thread->irql < DISPATCH_LEVEL)
-    report(FindingKind::IrqlMisuse,
-           "KeAcquireSpinLockAtDpcLevel at IRQL " +
-               std::to_string(thread->irql),
-           site);
+  scheduler().current_or_die("KeAcquireSpinLockAtDpcLevel");
+  check_irql(irql_rule("KeAcquireSpinLockAtDpcLevel"), site);
   scheduler().acquire_spin_lock(SpinLock, site);
 }
 
 void KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) {
-  scheduler().release_spin_lock(SpinLock, __builtin_return_address(0));
+  const void *site = __builtin_return_address(0);
+  check_irql(irql_rule("KeReleaseSpinLockFromDpcLevel"), site);
+  scheduler().release_spin_lock(SpinLock, site);
 }
 
 // ---------------------------------------------------------------------------
@@ -105,25 +105,32 @@ void KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
 
 LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
   (void)Increment;
-  (void)Wait;
+  check_irql(Wait ? irql_rule("KeSetEvent with Wait TRUE")
+                  : irql_rule("KeSetEvent"),
+             __builtin_return_address(0));
   return scheduler().set_event(Event, false, __builtin_return_address(0));
 }
 
 LONG KePulseEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
   (void)Increment;
-  (void)Wait;
+  check_irql(Wait ? irql_rule("KePulseEvent with Wait TRUE")
+                  : irql_rule("KePulseEvent"),
+             __builtin_return_address(0));
   return scheduler().set_event(Event, true, __builtin_return_address(0));
 }
 
 void KeClearEvent(PRKEVENT Event) {
+  check_irql(irql_rule("KeClearEvent"), __builtin_return_address(0));
   scheduler().reset_event(Event, __builtin_return_address(0));
 }
 
 LONG KeResetEvent(PRKEVENT Event) {
+  check_irql(irql_rule("KeResetEvent"), __builtin_return_address(0));
   return scheduler().reset_event(Event, __builtin_return_address(0));
 }
 
 LONG KeReadStateEvent(PRKEVENT Event) {
+  check_irql(irql_rule("KeReadStateEvent"), __builtin_return_address(0));
   return scheduler().read_event(Event, __builtin_return_address(0));
 }
 

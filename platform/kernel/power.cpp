@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <optional>
 
+#include "platform/kernel/irql.h"
 #include "platform/kernel/kernel.h"
 #include "platform/kernel/pnp.h"
 #include "platform/kernel/scheduler.h"
@@ -170,6 +171,7 @@ extern "C" {
 
 NTSTATUS PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   const void *site = __builtin_return_address(0);
+  talvor::kernel::check_irql(talvor::kernel::irql_rule("PoCallDriver"), site);
   IoManager &io = Kernel::get().io();
   // An unknown IRP, or one without a location left, is the I/O manager's
   // to report, without touching it.
@@ -183,6 +185,8 @@ NTSTATUS PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
 void PoStartNextPowerIrp(PIRP Irp) {
   const void *site = __builtin_return_address(0);
+  talvor::kernel::check_irql(talvor::kernel::irql_rule("PoStartNextPowerIrp"),
+                             site);
   std::optional<IrpState> state = Kernel::get().io().irp_state(Irp);
   if (!state)
     talvor::kernel::report(FindingKind::IrpMisuse,
@@ -201,6 +205,8 @@ NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
                            PREQUEST_POWER_COMPLETE CompletionFunction,
                            PVOID Context, PIRP *Irp) {
   const void *site = __builtin_return_address(0);
+  talvor::kernel::check_irql(talvor::kernel::irql_rule("PoRequestPowerIrp"),
+                             site);
   IoManager &io = Kernel::get().io();
   if (Irp != nullptr)
     *Irp = nullptr;
@@ -263,6 +269,8 @@ NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
 POWER_STATE PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type,
                             POWER_STATE State) {
   const void *site = __builtin_return_address(0);
+  talvor::kernel::check_irql(talvor::kernel::irql_rule("PoSetPowerState"),
+                             site);
   POWER_STATE previous{};
   bool valid = Type == DevicePowerState
                    ? State.DeviceState >= PowerDeviceD0 &&

@@ -1,9 +1,12 @@
 // System threads, object references and handles.
+#include "platform/kernel/irql.h"
 #include "platform/kernel/kernel.h"
 #include "platform/kernel/scheduler.h"
 
+using talvor::kernel::check_irql;
 using talvor::kernel::describe_code_address;
 using talvor::kernel::FindingKind;
+using talvor::kernel::irql_rule;
 using talvor::kernel::Kernel;
 
 // The object type PsThreadType points at; only its address matters.
@@ -25,6 +28,7 @@ NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
                               HANDLE ProcessHandle, PCLIENT_ID ClientId,
                               PKSTART_ROUTINE StartRoutine,
                               PVOID StartContext) {
+  check_irql(irql_rule("PsCreateSystemThread"), __builtin_return_address(0));
   (void)DesiredAccess;
   (void)ObjectAttributes;
   if (ThreadHandle == nullptr || StartRoutine == nullptr ||
@@ -42,6 +46,7 @@ NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
 }
 
 NTSTATUS PsTerminateSystemThread(NTSTATUS ExitStatus) {
+  check_irql(irql_rule("PsTerminateSystemThread"), __builtin_return_address(0));
   auto &scheduler = Kernel::get().scheduler();
   auto *thread = scheduler.current_or_die("PsTerminateSystemThread");
   if (!thread->system) {
@@ -55,6 +60,7 @@ NTSTATUS PsTerminateSystemThread(NTSTATUS ExitStatus) {
 }
 
 PKTHREAD KeGetCurrentThread(void) {
+  check_irql(irql_rule("KeGetCurrentThread"), __builtin_return_address(0));
   auto *thread = Kernel::get().scheduler().current_or_die("KeGetCurrentThread");
   return &thread->object.Tcb;
 }
@@ -65,12 +71,14 @@ PETHREAD PsGetCurrentThread(void) {
 }
 
 KPRIORITY KeSetPriorityThread(PKTHREAD Thread, KPRIORITY Priority) {
+  check_irql(irql_rule("KeSetPriorityThread"), __builtin_return_address(0));
   KPRIORITY old = Thread->Owner->priority;
   Thread->Owner->priority = Priority;
   return old;
 }
 
 KPRIORITY KeQueryPriorityThread(PKTHREAD Thread) {
+  check_irql(irql_rule("KeQueryPriorityThread"), __builtin_return_address(0));
   return Thread->Owner->priority;
 }
 
@@ -79,6 +87,8 @@ ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess,
                           POBJECT_TYPE ObjectType, KPROCESSOR_MODE AccessMode,
                           PVOID *Object,
                           POBJECT_HANDLE_INFORMATION HandleInformation) {
+  check_irql(irql_rule("ObReferenceObjectByHandle"),
+             __builtin_return_address(0));
   (void)DesiredAccess;
   (void)AccessMode;
   if (ObjectType != nullptr && ObjectType != *PsThreadType)
@@ -93,16 +103,19 @@ ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess,
 }
 
 LONG_PTR ObfReferenceObject(PVOID Object) {
+  check_irql(irql_rule("ObfReferenceObject"), __builtin_return_address(0));
   return Kernel::get().scheduler().reference(Object,
                                              __builtin_return_address(0));
 }
 
 LONG_PTR ObfDereferenceObject(PVOID Object) {
+  check_irql(irql_rule("ObfDereferenceObject"), __builtin_return_address(0));
   return Kernel::get().scheduler().dereference(Object,
                                                __builtin_return_address(0));
 }
 
 NTSTATUS ZwClose(HANDLE Handle) {
+  check_irql(irql_rule("ZwClose"), __builtin_return_address(0));
   return Kernel::get().scheduler().close_handle(Handle,
                                                 __builtin_return_address(0));
 }

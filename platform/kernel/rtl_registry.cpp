@@ -20,6 +20,7 @@
 
 #include <wdm.h>
 
+#include "platform/kernel/irql.h"
 #include "platform/kernel/kernel.h"
 #include "platform/kernel/utf16.h"
 
@@ -52,13 +53,9 @@ extern "C" NTSTATUS RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path,
                                            PVOID Context, PVOID Environment) {
   UNREFERENCED_PARAMETER(Environment); // no environment to expand from
   Kernel &kernel = Kernel::get();
-  KIRQL irql = KeGetCurrentIrql();
-  if (irql != PASSIVE_LEVEL)
-    kernel.verifier().report(
-        talvor::kernel::FindingKind::IrqlMisuse,
-        "RtlQueryRegistryValues at IRQL " + std::to_string(irql) +
-            " (PASSIVE_LEVEL only)",
-        talvor::kernel::describe_code_address(__builtin_return_address(0)));
+  talvor::kernel::check_irql(
+      talvor::kernel::irql_rule("RtlQueryRegistryValues"),
+      __builtin_return_address(0));
 
   if (RelativeTo & RTL_REGISTRY_HANDLE) {
     std::fprintf(stderr, "talvor: RtlQueryRegistryValues with "

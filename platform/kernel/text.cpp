@@ -32,4 +32,31 @@ std::string hex32(ULONG value) {
   return text;
 }
 
+std::string major_function_name(UCHAR major) {
+  switch (major) {
+  case IRP_MJ_CREATE:
+    return "IRP_MJ_CREATE";
+  case IRP_MJ_CLOSE:
+    return "IRP_MJ_CLOSE";
+  case IRP_MJ_READ:
+    return "IRP_MJ_READ";
+  case IRP_MJ_WRITE:
+    return "IRP_MJ_WRITE";
+  case IRP_MJ_DEVICE_CONTROL:
+    return "IRP_MJ_DEVICE_CONTROL";
+  case IRP_MJ_INTERNAL_DEVICE_CONTROL:
+    return "IRP_MJ_INTERNAL_DEVICE_CONTROL";
+  case IRP_MJ_CLEANUP:
+    return "IRP_MJ_CLEANUP";
+  case IRP_MJ_POWER:
+    return "IRP_MJ_POWER";
+  case IRP_MJ_SYSTEM_CONTROL:
+    return "IRP_MJ_SYSTEM_CONTROL";
+  case IRP_MJ_PNP:
+    return "IRP_MJ_PNP";
+  default:
+    return "IRP_MJ " + hex32(major);
+  }
+}
+
 } // namespace talvor::kernel

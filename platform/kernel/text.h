@@ -15,5 +15,7 @@ std::string upper_ascii(std::string_view text);
 bool equal_ignoring_case(std::string_view a, std::string_view b);
 // "0xC0000001": a status or control code in a finding.
 std::string hex32(ULONG value);
+// "IRP_MJ_DEVICE_CONTROL": an IRP's major function in a finding.
+std::string major_function_name(UCHAR major);
 
 } // namespace talvor::kernel

@@ -4,10 +4,10 @@ namespace {
 
 // --- lower driver -----------------------------------------------------------
 
-void LowerCancel(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+// Unlinks and cancels a queued request, the cancel spin lock released.
+void CancelQueued(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PTEST_LOWER_EXTENSION extension =
       static_cast<PTEST_LOWER_EXTENSION>(DeviceObject->DeviceExtension);
-  IoReleaseCancelSpinLock(Irp->CancelIrql);
   KIRQL irql;
   KeAcquireSpinLock(&extension->QueueLock, &irql);
   RemoveEntryList(&Irp->Tail.Overlay.ListEntry);
@@ -18,10 +18,23 @@ void LowerCancel(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   IoCompleteRequest(Irp, IO_NO_INCREMENT);
 }
 
-NTSTATUS QueueCancellable(PTEST_LOWER_EXTENSION Extension, PIRP Irp) {
+void LowerCancel(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  IoReleaseCancelSpinLock(Irp->CancelIrql);
+  CancelQueued(DeviceObject, Irp);
+}
+
+// Planted: gives the cancel spin lock back to DISPATCH_LEVEL, not to the
+// IRP's CancelIrql.
+void LowerCancelRaised(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  IoReleaseCancelSpinLock(DISPATCH_LEVEL);
+  CancelQueued(DeviceObject, Irp);
+}
+
+NTSTATUS QueueCancellable(PTEST_LOWER_EXTENSION Extension, PIRP Irp,
+                          PDRIVER_CANCEL Cancel) {
   KIRQL irql;
   KeAcquireSpinLock(&Extension->QueueLock, &irql);
-  IoSetCancelRoutine(Irp, LowerCancel);
+  IoSetCancelRoutine(Irp, Cancel);
   if (Irp->Cancel && IoSetCancelRoutine(Irp, NULL) != NULL) {
     KeReleaseSpinLock(&Extension->QueueLock, irql);
     Irp->IoStatus.Status = STATUS_CANCELLED;
@@ -54,7 +67,8 @@ NTSTATUS LowerDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
   switch (code) {
   case IOCTL_TEST_COMPLETE:
-  case IOCTL_TEST_FORWARD_AND_WAIT: {
+  case IOCTL_TEST_FORWARD_AND_WAIT:
+  case IOCTL_TEST_FORWARD_RAISING: {
     // Answers with the input reversed, as much as fits.
     ULONG in = stack->Parameters.DeviceIoControl.InputBufferLength;
     ULONG n = in < out ? in : out;
@@ -70,9 +84,47 @@ NTSTATUS LowerDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     return STATUS_SUCCESS;
   }
   case IOCTL_TEST_PEND:
-    return QueueCancellable(extension, Irp);
+    return QueueCancellable(extension, Irp, LowerCancel);
+  case IOCTL_TEST_PEND_BAD_CANCEL:
+    return QueueCancellable(extension, Irp, LowerCancelRaised);
+  case IOCTL_TEST_COMPLETE_WITH: {
+    NTSTATUS status = STATUS_INVALID_PARAMETER;
+    if (stack->Parameters.DeviceIoControl.InputBufferLength >= sizeof status)
+      RtlCopyMemory(&status, buffer, sizeof status);
+    Irp->IoStatus.Status = status;
+    Irp->IoStatus.Information = 0;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    return status;
+  }
+  case IOCTL_TEST_PEND_UNMARKED: {
+    HANDLE handle;
+    if (NT_SUCCESS(PsCreateSystemThread(&handle, 0, NULL, NULL, NULL,
+                                        CompleteLater, Irp)))
+      ZwClose(handle);
+    return STATUS_PENDING;
+  }
+  case IOCTL_TEST_MARK_AND_COMPLETE:
+    IoMarkIrpPending(Irp);
+    Irp->IoStatus.Status = STATUS_SUCCESS;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    return STATUS_SUCCESS;
+  case IOCTL_TEST_RETURN_RAISED: {
+    KIRQL irql;
+    KeRaiseIrql(DISPATCH_LEVEL, &irql);
+    Irp->IoStatus.Status = STATUS_SUCCESS;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    return STATUS_SUCCESS;
+  }
+  case IOCTL_TEST_RETURN_LOCKED: {
+    KIRQL irql;
+    KeAcquireSpinLock(&extension->QueueLock, &irql);
+    Irp->IoStatus.Status = STATUS_SUCCESS;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    return STATUS_SUCCESS;
+  }
   case IOCTL_TEST_PEND_UNCANCELLABLE:
-  case IOCTL_TEST_FORWARD_PENDING: {
+  case IOCTL_TEST_FORWARD_PENDING:
+  case IOCTL_TEST_FORWARD_FORGETFUL: {
     IoMarkIrpPending(Irp);
     HANDLE handle;
     if (NT_SUCCESS(PsCreateSystemThread(&handle, 0, NULL, NULL, NULL,
@@ -115,6 +167,25 @@ NTSTATUS UpperWatch(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
   return STATUS_SUCCESS;
 }
 
+// Planted: lets the IRP go on up without passing PendingReturned on.
+NTSTATUS UpperForgetful(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
+  UNREFERENCED_PARAMETER(DeviceObject);
+  UNREFERENCED_PARAMETER(Irp);
+  UNREFERENCED_PARAMETER(Context);
+  return STATUS_SUCCESS;
+}
+
+// Planted: returns at DISPATCH_LEVEL.
+NTSTATUS UpperRaising(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
+  UNREFERENCED_PARAMETER(DeviceObject);
+  UNREFERENCED_PARAMETER(Context);
+  KIRQL irql;
+  KeRaiseIrql(DISPATCH_LEVEL, &irql);
+  if (Irp->PendingReturned)
+    IoMarkIrpPending(Irp);
+  return STATUS_SUCCESS;
+}
+
 NTSTATUS SignalEvent(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
   UNREFERENCED_PARAMETER(DeviceObject);
   UNREFERENCED_PARAMETER(Irp);
@@ -140,8 +211,13 @@ NTSTATUS UpperDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     IoCompleteRequest(Irp, IO_NO_INCREMENT);
     return status;
   }
+  PIO_COMPLETION_ROUTINE routine = UpperWatch;
+  if (code == IOCTL_TEST_FORWARD_FORGETFUL)
+    routine = UpperForgetful;
+  else if (code == IOCTL_TEST_FORWARD_RAISING)
+    routine = UpperRaising;
   IoCopyCurrentIrpStackLocationToNext(Irp);
-  IoSetCompletionRoutine(Irp, UpperWatch, NULL, TRUE, TRUE, TRUE);
+  IoSetCompletionRoutine(Irp, routine, NULL, TRUE, TRUE, TRUE);
   return IoCallDriver(extension->Lower, Irp);
 }
 

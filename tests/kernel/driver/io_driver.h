@@ -23,6 +23,28 @@ EXTERN_C_START
   CTL_CODE(FILE_DEVICE_UNKNOWN, 0x807, METHOD_BUFFERED, FILE_ANY_ACCESS)
 #define IOCTL_TEST_HOLD_FOREVER                                                \
   CTL_CODE(FILE_DEVICE_UNKNOWN, 0x806, METHOD_BUFFERED, FILE_ANY_ACCESS)
+// Completed at once with the NTSTATUS the input buffer holds.
+#define IOCTL_TEST_COMPLETE_WITH                                               \
+  CTL_CODE(FILE_DEVICE_UNKNOWN, 0x808, METHOD_BUFFERED, FILE_ANY_ACCESS)
+// Planted bugs, one each: STATUS_PENDING without the mark; the mark with
+// another status; a completion routine that drops PendingReturned; a
+// dispatch routine that returns at DISPATCH_LEVEL, or holding its queue
+// lock; a completion routine that returns at DISPATCH_LEVEL; a cancel
+// routine that releases the cancel spin lock to DISPATCH_LEVEL.
+#define IOCTL_TEST_PEND_UNMARKED                                               \
+  CTL_CODE(FILE_DEVICE_UNKNOWN, 0x809, METHOD_BUFFERED, FILE_ANY_ACCESS)
+#define IOCTL_TEST_MARK_AND_COMPLETE                                           \
+  CTL_CODE(FILE_DEVICE_UNKNOWN, 0x80A, METHOD_BUFFERED, FILE_ANY_ACCESS)
+#define IOCTL_TEST_FORWARD_FORGETFUL                                           \
+  CTL_CODE(FILE_DEVICE_UNKNOWN, 0x80B, METHOD_BUFFERED, FILE_ANY_ACCESS)
+#define IOCTL_TEST_RETURN_RAISED                                               \
+  CTL_CODE(FILE_DEVICE_UNKNOWN, 0x80C, METHOD_BUFFERED, FILE_ANY_ACCESS)
+#define IOCTL_TEST_RETURN_LOCKED                                               \
+  CTL_CODE(FILE_DEVICE_UNKNOWN, 0x80D, METHOD_BUFFERED, FILE_ANY_ACCESS)
+#define IOCTL_TEST_FORWARD_RAISING                                             \
+  CTL_CODE(FILE_DEVICE_UNKNOWN, 0x80E, METHOD_BUFFERED, FILE_ANY_ACCESS)
+#define IOCTL_TEST_PEND_BAD_CANCEL                                             \
+  CTL_CODE(FILE_DEVICE_UNKNOWN, 0x80F, METHOD_BUFFERED, FILE_ANY_ACCESS)
 
 typedef struct _TEST_LOWER_EXTENSION {
   KSPIN_LOCK QueueLock; // guards Queue

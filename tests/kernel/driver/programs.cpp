@@ -307,6 +307,42 @@ void BugDereferenceTwice(void) {
 void BugReleaseUnheldSpinLock(void) {
   KSPIN_LOCK lock;
   KeInitializeSpinLock(&lock);
-  KIRQL irql = KeGetCurrentIrql();
+  KIRQL irql;
+  KeRaiseIrql(DISPATCH_LEVEL, &irql);
   KeReleaseSpinLock(&lock, irql);
+}
+
+void BugCreateThreadAtDispatchLevel(void) {
+  KIRQL irql;
+  KeRaiseIrql(DISPATCH_LEVEL, &irql);
+  HANDLE handle = NULL;
+  NTSTATUS status =
+      PsCreateSystemThread(&handle, 0, NULL, NULL, NULL, Nothing, NULL);
+  KeLowerIrql(irql);
+  if (NT_SUCCESS(status))
+    ZwClose(handle);
+}
+
+void BugReleaseSpinLockBelowDispatchLevel(void) {
+  KSPIN_LOCK lock;
+  KeInitializeSpinLock(&lock);
+  KIRQL irql;
+  KeAcquireSpinLock(&lock, &irql);
+  KeLowerIrql(PASSIVE_LEVEL);
+  KeReleaseSpinLock(&lock, PASSIVE_LEVEL);
+
+  KeRaiseIrql(DISPATCH_LEVEL, &irql);
+  KeAcquireSpinLockAtDpcLevel(&lock);
+  KeLowerIrql(irql);
+  KeReleaseSpinLockFromDpcLevel(&lock);
+}
+
+void BugSetEventAndWaitAtDispatchLevel(void) {
+  KEVENT event;
+  KeInitializeEvent(&event, NotificationEvent, FALSE);
+  KIRQL irql;
+  KeRaiseIrql(DISPATCH_LEVEL, &irql);
+  KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
+  KeSetEvent(&event, IO_NO_INCREMENT, TRUE);
+  KeLowerIrql(irql);
 }

@@ -41,5 +41,9 @@ void BugWaitOnUninitializedEvent(void);
 void BugCloseInvalidHandle(void);
 void BugDereferenceTwice(void);
 void BugReleaseUnheldSpinLock(void);
+// IRQL above or below what a routine accepts.
+void BugCreateThreadAtDispatchLevel(void);
+void BugReleaseSpinLockBelowDispatchLevel(void);
+void BugSetEventAndWaitAtDispatchLevel(void);
 
 EXTERN_C_END

@@ -47,10 +47,13 @@ NTSTATUS Call(PDEVICE_OBJECT Pdo, PURB Urb, ULONG TimeoutMs,
       status = irp->IoStatus.Status;
     }
   }
-  // Hand the IRP back: the I/O manager frees it and sets the event again.
+  // Hand the IRP back: the I/O manager frees it and sets the event again,
+  // unless it failed without being pended.
+  BOOLEAN event_comes = irp->PendingReturned || !NT_ERROR(irp->IoStatus.Status);
   KeClearEvent(&event);
   IoCompleteRequest(irp, IO_NO_INCREMENT);
-  KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, NULL);
+  if (event_comes)
+    KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, NULL);
   return status;
 }
 
