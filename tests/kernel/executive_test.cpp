@@ -6,8 +6,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "tests/kernel/driver/programs.h"
 #include "platform/kernel/scheduler.h"
+#include "tests/kernel/driver/programs.h"
 #include "tests/support/sim.h"
 
 namespace talvor::test {
@@ -433,7 +433,17 @@ INSTANTIATE_TEST_SUITE_P(
                                  {FindingKind::ObjectMisuse}},
                       PlantedBug{"BugReleaseUnheldSpinLock",
                                  BugReleaseUnheldSpinLock,
-                                 {FindingKind::SpinLockMisuse}}),
+                                 {FindingKind::SpinLockMisuse}},
+                      PlantedBug{"BugCreateThreadAtDispatchLevel",
+                                 BugCreateThreadAtDispatchLevel,
+                                 {FindingKind::IrqlMisuse}},
+                      PlantedBug{
+                          "BugReleaseSpinLockBelowDispatchLevel",
+                          BugReleaseSpinLockBelowDispatchLevel,
+                          {FindingKind::IrqlMisuse, FindingKind::IrqlMisuse}},
+                      PlantedBug{"BugSetEventAndWaitAtDispatchLevel",
+                                 BugSetEventAndWaitAtDispatchLevel,
+                                 {FindingKind::IrqlMisuse}}),
     [](const auto &info) { return std::string(info.param.name); });
 
 TEST_F(ExecutiveTest, PageableCheckTracesTheKernelLine) {
