@@ -3,7 +3,9 @@
 // (dispatch, completion, cancel, work item) must give back when it returns.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
+#include <iterator>
 #include <string_view>
 
 #include <wdm.h>
@@ -122,11 +124,12 @@ inline constexpr IrqlRule kIrqlRules[] = {
 void irql_rule_missing();
 
 consteval IrqlRule irql_rule(std::string_view routine) {
-  for (const IrqlRule &rule : kIrqlRules)
-    if (rule.routine == routine)
-      return rule;
-  irql_rule_missing();
-  return {};
+  const IrqlRule *rule = std::find_if(
+      std::begin(kIrqlRules), std::end(kIrqlRules),
+      [routine](const IrqlRule &r) { return r.routine == routine; });
+  if (rule == std::end(kIrqlRules))
+    irql_rule_missing();
+  return *rule;
 }
 
 // On entry of a hosted routine: a call from `site` outside the routine's
