@@ -388,7 +388,7 @@ TEST_F(ApplicationTest,
   constexpr std::size_t kThreads = 3;
   constexpr std::size_t kPerThread = 2;
   std::set<std::vector<LONG>> arrangements;
-  for (std::uint64_t seed = 1; seed <= 50; ++seed) {
+  for (std::uint64_t seed : sweep(50)) {
     start(seed);
     std::vector<LONG> orders(kThreads * kPerThread);
     run([&] {
@@ -433,13 +433,15 @@ TEST_F(ApplicationTest,
     arrangements.insert(orders);
     finish();
   }
-  EXPECT_GT(arrangements.size(), 5u)
-      << "fifty seeds hardly varied the completion order";
+  if (!replay_seed()) {
+    EXPECT_GT(arrangements.size(), 5u)
+        << "fifty seeds hardly varied the completion order";
+  }
 }
 
 TEST_F(ApplicationTest, CancelRacingCompletionCompletesOnceUnderManySeeds) {
   int cancelled = 0, released = 0;
-  for (std::uint64_t seed = 1; seed <= 50; ++seed) {
+  for (std::uint64_t seed : sweep(50)) {
     start(seed);
     run([&] {
       TestDriver rig;
@@ -475,8 +477,10 @@ TEST_F(ApplicationTest, CancelRacingCompletionCompletesOnceUnderManySeeds) {
     });
     finish(); // a second completion would be a finding here
   }
-  EXPECT_GT(cancelled, 0) << "no seed let the cancel win";
-  EXPECT_GT(released, 0) << "no seed let the release win";
+  if (!replay_seed()) {
+    EXPECT_GT(cancelled, 0) << "no seed let the cancel win";
+    EXPECT_GT(released, 0) << "no seed let the release win";
+  }
 }
 
 // --- close and exit with requests pending ----------------------------------

@@ -37,7 +37,7 @@ protected:
 };
 
 TEST_F(PnpTest, FullSequenceUnderManySeeds) {
-  for (std::uint64_t seed = 1; seed <= 30; ++seed) {
+  for (std::uint64_t seed : sweep(30)) {
     SCOPED_TRACE("seed " + std::to_string(seed));
     start(seed);
     run([&] {
@@ -349,7 +349,7 @@ struct DeviceLife {
 };
 
 TEST_F(PnpTest, RequestsFromTwoThreadsAreSerialized) {
-  for (std::uint64_t seed = 1; seed <= 30; ++seed) {
+  for (std::uint64_t seed : sweep(30)) {
     SCOPED_TRACE("seed " + std::to_string(seed));
     start(seed);
     run([&] {
