@@ -626,7 +626,7 @@ TEST_P(PoolTest, ConcurrentCallersKeepTheBooksStraight) {
     threads.emplace_back([&] {
       std::vector<void *> mine;
       for (int i = 0; i < kRounds; ++i) {
-        mine.push_back(allocate(static_cast<std::size_t>(i % 200)));
+        mine.push_back(allocate(static_cast<std::size_t>(i % 200 + 1)));
         if (i % 3 != 0) {
           release(mine.back());
           mine.pop_back();
