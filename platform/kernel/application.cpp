@@ -123,6 +123,7 @@ struct Request::State {
   }
 
   Kernel &kernel;
+  std::uint64_t process = kSystemProcess; // the sender's
   UCHAR major = IRP_MJ_DEVICE_CONTROL;
   ULONG code = 0;
   ULONG method = METHOD_BUFFERED;
@@ -303,6 +304,7 @@ void complete(const std::shared_ptr<State> &op, PIRP irp) {
 void submit(const std::shared_ptr<State> &op, PDEVICE_OBJECT top, PIRP irp,
             const void *site) {
   IoManager &io = op->kernel.io();
+  op->process = op->kernel.scheduler().current_or_die("submit")->process;
   op->top = top;
   op->dispatch = top->DriverObject->MajorFunction[op->major];
   {
@@ -482,6 +484,7 @@ NTSTATUS Request::wait(std::optional<std::chrono::microseconds> timeout) const {
 bool Request::cancel() const {
   if (!state_)
     return false;
+  Application::Context context(state_->kernel, state_->process);
   PIRP irp;
   {
     std::lock_guard guard(state_->lock);
@@ -505,17 +508,27 @@ bool Request::cancel() const {
 // ---------------------------------------------------------------------------
 // Application
 
+Application::Context::Context(Kernel &kernel, std::uint64_t process)
+    : kernel_(kernel), previous_(kernel.scheduler().attach_process(process)) {}
+
+Application::Context::~Context() {
+  kernel_.scheduler().attach_process(previous_);
+}
+
 Application::Application() : Application(Kernel::get()) {}
 
-Application::Application(Kernel &kernel) : kernel_(kernel) {}
+Application::Application(Kernel &kernel)
+    : kernel_(kernel), process_(kernel.scheduler().create_process()) {}
 
 Application::~Application() {
   exit();
+  kernel_.scheduler().end_process(process_);
 }
 
 OpenResult Application::open(const std::string &name) {
   const void *site = __builtin_return_address(0);
   kernel_.scheduler().current_or_die("Application::open");
+  Context context = enter();
   IoManager &io = kernel_.io();
   PDEVICE_OBJECT device = resolve(io, name);
   if (device == nullptr)
@@ -677,6 +690,7 @@ Application::begin_device_io_control(Handle handle, ULONG code,
                                      std::size_t output_capacity) {
   const void *site = __builtin_return_address(0);
   kernel_.scheduler().current_or_die("Application::begin_device_io_control");
+  Context context = enter();
   std::shared_ptr<File> file = reference(handle);
   if (!file)
     return Request(finished(kernel_, STATUS_INVALID_HANDLE));
@@ -688,6 +702,7 @@ IoResult Application::device_io_control(Handle handle, ULONG code,
                                         std::size_t output_capacity) {
   const void *site = __builtin_return_address(0);
   kernel_.scheduler().current_or_die("Application::device_io_control");
+  Context context = enter();
   std::shared_ptr<File> file = reference(handle);
   if (!file)
     return {STATUS_INVALID_HANDLE, 0, {}};
@@ -700,6 +715,7 @@ IoResult Application::device_io_control(Handle handle, ULONG code,
 
 NTSTATUS Application::close(Handle handle) {
   kernel_.scheduler().current_or_die("Application::close");
+  Context context = enter();
   std::shared_ptr<File> file;
   {
     std::lock_guard guard(handles_lock_);
@@ -762,6 +778,7 @@ void Application::exit() {
 }
 
 void Application::shutdown() {
+  Context context = enter();
   // As a process's threads run down: their requests are cancelled first,
   // then the handle table is closed.
   for (const auto &file : live_files()) {

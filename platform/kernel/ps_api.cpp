@@ -26,7 +26,6 @@ NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
                               PKSTART_ROUTINE StartRoutine,
                               PVOID StartContext) {
   (void)DesiredAccess;
-  (void)ObjectAttributes;
   if (ThreadHandle == nullptr || StartRoutine == nullptr ||
       ProcessHandle != nullptr) {
     Kernel::get().verifier().report(
@@ -37,8 +36,10 @@ NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
   }
   if (ClientId != nullptr)
     *ClientId = {};
+  const bool kernel_handle = ObjectAttributes != nullptr &&
+                             (ObjectAttributes->Attributes & OBJ_KERNEL_HANDLE);
   return Kernel::get().scheduler().create_system_thread(
-      StartRoutine, StartContext, ThreadHandle);
+      StartRoutine, StartContext, kernel_handle, ThreadHandle);
 }
 
 NTSTATUS PsTerminateSystemThread(NTSTATUS ExitStatus) {
@@ -80,13 +81,12 @@ ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess,
                           PVOID *Object,
                           POBJECT_HANDLE_INFORMATION HandleInformation) {
   (void)DesiredAccess;
-  (void)AccessMode;
   if (ObjectType != nullptr && ObjectType != *PsThreadType)
     return STATUS_OBJECT_TYPE_MISMATCH;
   if (Object == nullptr)
     return STATUS_INVALID_PARAMETER;
-  NTSTATUS status =
-      Kernel::get().scheduler().reference_by_handle(Handle, Object);
+  NTSTATUS status = Kernel::get().scheduler().reference_by_handle(
+      Handle, AccessMode, Object, __builtin_return_address(0));
   if (NT_SUCCESS(status) && HandleInformation != nullptr)
     *HandleInformation = {0, DesiredAccess};
   return status;
