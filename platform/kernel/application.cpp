@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "platform/kernel/kernel.h"
+#include "platform/kernel/power.h"
 #include "platform/kernel/scheduler.h"
 #include "platform/kernel/text.h"
 
@@ -386,7 +387,11 @@ void release_file(File &file) {
     file.kernel.pool().free(std::exchange(file.object, nullptr), kFileTag,
                             KeGetCurrentIrql(), nullptr);
   for (PDEVICE_OBJECT device : file.stack) {
-    open_count(device).fetch_sub(1);
+    // The last handle of a device whose removal waits for it.
+    DevicePowerRecord *record = power_record(device);
+    if (open_count(device).fetch_sub(1) == 1 && record != nullptr)
+      if (PKEVENT closed = record->last_close.load())
+        KeSetEvent(closed, IO_NO_INCREMENT, FALSE);
     io.dereference_device(device);
   }
   file.stack.clear();
@@ -556,6 +561,12 @@ OpenResult Application::open(const std::string &name) {
                   [&](PDEVICE_OBJECT d) { return io.is_deleted(d); }))
     return fail(STATUS_NO_SUCH_DEVICE);
   if (device->Flags & DO_DEVICE_INITIALIZING)
+    return fail(STATUS_NO_SUCH_DEVICE);
+  // A device whose removal is under way takes no new opens.
+  if (std::any_of(file->stack.begin(), file->stack.end(), [](PDEVICE_OBJECT d) {
+        const DevicePowerRecord *record = power_record(d);
+        return record != nullptr && record->remove_pending.load();
+      }))
     return fail(STATUS_NO_SUCH_DEVICE);
   if (!count_open(io, file->stack))
     return fail(STATUS_ACCESS_DENIED);
