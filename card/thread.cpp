@@ -105,8 +105,14 @@ NTSTATUS UscrStartCardThread(PDEVICE_EXTENSION DeviceExtension) {
   DeviceExtension->ThreadShouldStop = FALSE;
   KeClearEvent(&DeviceExtension->ThreadStopped);
 
-  NTSTATUS ntStatus = PsCreateSystemThread(
-      &threadHandle, 0, nullptr, nullptr, nullptr, ThreadMain, DeviceExtension);
+  // A kernel handle: a recovery restarts the thread from a request's thread,
+  // whose process would otherwise own the handle.
+  OBJECT_ATTRIBUTES attributes;
+  InitializeObjectAttributes(&attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr,
+                             nullptr);
+  NTSTATUS ntStatus =
+      PsCreateSystemThread(&threadHandle, 0, &attributes, nullptr, nullptr,
+                           ThreadMain, DeviceExtension);
   if (!NT_SUCCESS(ntStatus)) {
     DeviceExtension->ThreadShouldStop = TRUE;
     KeSetEvent(&DeviceExtension->ThreadStopped, IO_NO_INCREMENT, FALSE);

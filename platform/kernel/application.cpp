@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "platform/kernel/kernel.h"
+#include "platform/kernel/power.h"
 #include "platform/kernel/scheduler.h"
 #include "platform/kernel/text.h"
 
@@ -108,6 +109,7 @@ struct Request::State {
   }
 
   Kernel &kernel;
+  std::uint64_t process = kSystemProcess; // the sender's
   UCHAR major = IRP_MJ_DEVICE_CONTROL;
   ULONG code = 0;
   ULONG method = METHOD_BUFFERED;
@@ -269,6 +271,7 @@ void complete(const std::shared_ptr<State> &op, PIRP irp) {
 void submit(const std::shared_ptr<State> &op, PDEVICE_OBJECT top, PIRP irp,
             const void *site) {
   IoManager &io = op->kernel.io();
+  op->process = op->kernel.scheduler().current_or_die("submit")->process;
   op->top = top;
   op->dispatch = top->DriverObject->MajorFunction[op->major];
   {
@@ -350,7 +353,11 @@ void release_file(File &file) {
     file.kernel.pool().free(std::exchange(file.object, nullptr), kFileTag,
                             KeGetCurrentIrql(), nullptr);
   for (PDEVICE_OBJECT device : file.stack) {
-    open_count(device).fetch_sub(1);
+    // The last handle of a device whose removal waits for it.
+    DevicePowerRecord *record = power_record(device);
+    if (open_count(device).fetch_sub(1) == 1 && record != nullptr)
+      if (PKEVENT closed = record->last_close.load())
+        KeSetEvent(closed, IO_NO_INCREMENT, FALSE);
     io.dereference_device(device);
   }
   file.stack.clear();
@@ -448,6 +455,7 @@ NTSTATUS Request::wait(std::optional<std::chrono::microseconds> timeout) const {
 bool Request::cancel() const {
   if (!state_)
     return false;
+  Application::Context context(state_->kernel, state_->process);
   PIRP irp;
   {
     std::lock_guard guard(state_->lock);
@@ -471,17 +479,27 @@ bool Request::cancel() const {
 // ---------------------------------------------------------------------------
 // Application
 
+Application::Context::Context(Kernel &kernel, std::uint64_t process)
+    : kernel_(kernel), previous_(kernel.scheduler().attach_process(process)) {}
+
+Application::Context::~Context() {
+  kernel_.scheduler().attach_process(previous_);
+}
+
 Application::Application() : Application(Kernel::get()) {}
 
-Application::Application(Kernel &kernel) : kernel_(kernel) {}
+Application::Application(Kernel &kernel)
+    : kernel_(kernel), process_(kernel.scheduler().create_process()) {}
 
 Application::~Application() {
   exit();
+  kernel_.scheduler().end_process(process_);
 }
 
 OpenResult Application::open(const std::string &name) {
   const void *site = __builtin_return_address(0);
   kernel_.scheduler().current_or_die("Application::open");
+  Context context = enter();
   IoManager &io = kernel_.io();
   PDEVICE_OBJECT device = resolve(io, name);
   if (device == nullptr)
@@ -509,6 +527,12 @@ OpenResult Application::open(const std::string &name) {
                   [&](PDEVICE_OBJECT d) { return io.is_deleted(d); }))
     return fail(STATUS_NO_SUCH_DEVICE);
   if (device->Flags & DO_DEVICE_INITIALIZING)
+    return fail(STATUS_NO_SUCH_DEVICE);
+  // A device whose removal is under way takes no new opens.
+  if (std::any_of(file->stack.begin(), file->stack.end(), [](PDEVICE_OBJECT d) {
+        const DevicePowerRecord *record = power_record(d);
+        return record != nullptr && record->remove_pending.load();
+      }))
     return fail(STATUS_NO_SUCH_DEVICE);
   if (!count_open(io, file->stack))
     return fail(STATUS_ACCESS_DENIED);
@@ -643,6 +667,7 @@ Application::begin_device_io_control(Handle handle, ULONG code,
                                      std::size_t output_capacity) {
   const void *site = __builtin_return_address(0);
   kernel_.scheduler().current_or_die("Application::begin_device_io_control");
+  Context context = enter();
   std::shared_ptr<File> file = reference(handle);
   if (!file)
     return Request(finished(kernel_, STATUS_INVALID_HANDLE));
@@ -654,6 +679,7 @@ IoResult Application::device_io_control(Handle handle, ULONG code,
                                         std::size_t output_capacity) {
   const void *site = __builtin_return_address(0);
   kernel_.scheduler().current_or_die("Application::device_io_control");
+  Context context = enter();
   std::shared_ptr<File> file = reference(handle);
   if (!file)
     return {STATUS_INVALID_HANDLE, 0, {}};
@@ -666,6 +692,7 @@ IoResult Application::device_io_control(Handle handle, ULONG code,
 
 NTSTATUS Application::close(Handle handle) {
   kernel_.scheduler().current_or_die("Application::close");
+  Context context = enter();
   std::shared_ptr<File> file;
   {
     std::lock_guard guard(handles_lock_);
@@ -728,6 +755,7 @@ void Application::exit() {
 }
 
 void Application::shutdown() {
+  Context context = enter();
   // As a process's threads run down: their requests are cancelled first,
   // then the handle table is closed.
   for (const auto &file : live_files()) {

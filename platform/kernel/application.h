@@ -3,10 +3,13 @@
 // cancel, close. Each call builds the IRPs the I/O manager builds for a
 // user-mode caller and sends them to the top of the device stack.
 //
-// An Application is one process: it owns a handle table. Its calls may come
-// from any kernel thread (simulation clock: inside Kernel::run(); real-time
-// clock: any thread), several at once, also on one handle. Destroying it is
-// process exit: pending requests are cancelled and every handle closed, so
+// An Application is one user process: it owns a handle table. Its calls may
+// come from any kernel thread (simulation clock: inside Kernel::run();
+// real-time clock: any thread), several at once, also on one handle; each
+// call runs in the application's process, as a thread of it does in a
+// system call, so that handles a driver creates there are the process's.
+// Destroying it is process exit: pending requests are cancelled and every
+// handle closed (the kernel handles a driver left in the process too), so
 // an Application must go before its kernel's teardown checks; a file object
 // still alive then is reported as a pool leak of tag "File".
 #pragma once
@@ -112,6 +115,24 @@ public:
 
   std::size_t open_handles() const;
 
+  // Runs the calling kernel thread in this application's process until the
+  // guard goes, as each call above does: for tests that call driver
+  // routines as a request of this process would.
+  class Context {
+  public:
+    Context(const Context &) = delete;
+    Context &operator=(const Context &) = delete;
+    ~Context();
+
+  private:
+    friend class Application;
+    friend class Request;
+    Context(Kernel &kernel, std::uint64_t process);
+    Kernel &kernel_;
+    std::uint64_t previous_;
+  };
+  [[nodiscard]] Context enter() const { return Context(kernel_, process_); }
+
   struct File;
 
 private:
@@ -125,6 +146,7 @@ private:
   void shutdown();
 
   Kernel &kernel_;
+  const std::uint64_t process_;
   // handles_lock_ guards handles_, files_ and next_handle_. Taken before a
   // File's lock, never held while a driver routine runs or a thread waits.
   mutable std::mutex handles_lock_;

@@ -15,6 +15,7 @@
 
 #include <wdm.h>
 
+#include "platform/kernel/format.h"
 #include "platform/kernel/kernel.h"
 
 namespace {

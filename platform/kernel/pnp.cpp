@@ -1,6 +1,7 @@
 #include "platform/kernel/pnp.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <initializer_list>
@@ -218,6 +219,8 @@ struct PnpManager::Node {
   bool holds_devices = false;
   // PoSetPowerState's records for the PDO and each device in `stack`.
   std::map<PDEVICE_OBJECT, std::unique_ptr<DevicePowerRecord>> power;
+  // Notification event: set at each last close while a removal waits.
+  KEVENT last_close{};
 };
 
 PnpManager::PnpManager(Kernel &kernel) : kernel_(kernel) {
@@ -280,6 +283,59 @@ NTSTATUS PnpManager::find(PDEVICE_OBJECT pdo,
 void PnpManager::set_state(Node &node, DeviceNodeState state) {
   std::lock_guard guard(nodes_lock_);
   node.state = state;
+}
+
+std::uint64_t
+PnpManager::watch(PDEVICE_OBJECT device,
+                  std::function<void(TargetDeviceChange)> callback) {
+  std::lock_guard guard(watchers_lock_);
+  std::uint64_t id = next_watch_++;
+  watchers_[id] = {device, std::move(callback)};
+  return id;
+}
+
+void PnpManager::unwatch(std::uint64_t watch) {
+  std::lock_guard guard(watchers_lock_);
+  watchers_.erase(watch);
+}
+
+void PnpManager::notify(const Node &node, TargetDeviceChange change) {
+  std::vector<std::function<void(TargetDeviceChange)>> callbacks;
+  {
+    std::lock_guard guard(watchers_lock_);
+    for (const auto &[id, watcher] : watchers_)
+      if (watcher.first == node.pdo ||
+          std::find(node.stack.begin(), node.stack.end(), watcher.first) !=
+              node.stack.end())
+        callbacks.push_back(watcher.second);
+  }
+  for (const auto &callback : callbacks)
+    callback(change);
+}
+
+bool PnpManager::has_open_handles(const Node &node) const {
+  for (const auto &[device, record] : node.power)
+    if (std::atomic_ref<LONG>(device->ReferenceCount).load() > 0)
+      return true;
+  return false;
+}
+
+void PnpManager::set_remove_pending(Node &node, bool pending) {
+  for (const auto &[device, record] : node.power)
+    record->remove_pending = pending;
+}
+
+void PnpManager::wait_for_last_close(Node &node) {
+  for (const auto &[device, record] : node.power)
+    record->last_close = &node.last_close;
+  // The count is the truth; the event only wakes this thread to look again.
+  while (has_open_handles(node)) {
+    KeWaitForSingleObject(&node.last_close, Executive, KernelMode, FALSE,
+                          nullptr);
+    KeClearEvent(&node.last_close);
+  }
+  for (const auto &[device, record] : node.power)
+    record->last_close = nullptr;
 }
 
 void PnpManager::release_devices(Node &node) {
@@ -525,6 +581,7 @@ NTSTATUS PnpManager::add_device(PDEVICE_OBJECT pdo, PDRIVER_OBJECT driver) {
   Node &node = *owned;
   node.pdo = pdo;
   node.driver = driver;
+  KeInitializeEvent(&node.last_close, NotificationEvent, FALSE);
   io.reference_device(pdo);
   node.holds_devices = true;
   auto record = std::make_unique<DevicePowerRecord>();
@@ -614,17 +671,37 @@ NTSTATUS PnpManager::stop(PDEVICE_OBJECT pdo) {
 NTSTATUS PnpManager::query_remove(PDEVICE_OBJECT pdo) {
   const void *site = __builtin_return_address(0);
   return on_node(pdo, {DeviceNodeState::Started}, [&](Node &node) {
-    return send_query(node, IRP_MN_QUERY_REMOVE_DEVICE,
-                      IRP_MN_CANCEL_REMOVE_DEVICE,
-                      DeviceNodeState::RemovePending, site);
+    // Applications hear of it first, and may close their handles.
+    notify(node, TargetDeviceChange::QueryRemove);
+    NTSTATUS status = send_query(node, IRP_MN_QUERY_REMOVE_DEVICE,
+                                 IRP_MN_CANCEL_REMOVE_DEVICE,
+                                 DeviceNodeState::RemovePending, site);
+    if (status == STATUS_IO_TIMEOUT)
+      return status;
+    if (NT_SUCCESS(status)) {
+      set_remove_pending(node, true);
+      if (!has_open_handles(node))
+        return status;
+      // A handle still open vetoes the removal.
+      set_remove_pending(node, false);
+      status = send_change(node, IRP_MN_CANCEL_REMOVE_DEVICE,
+                           DeviceNodeState::Started, site);
+      if (status != STATUS_IO_TIMEOUT)
+        status = kRemovalVetoed;
+    }
+    notify(node, TargetDeviceChange::RemoveCancelled);
+    return status;
   });
 }
 
 NTSTATUS PnpManager::cancel_remove(PDEVICE_OBJECT pdo) {
   const void *site = __builtin_return_address(0);
   return on_node(pdo, {DeviceNodeState::RemovePending}, [&](Node &node) {
-    return send_change(node, IRP_MN_CANCEL_REMOVE_DEVICE,
-                       DeviceNodeState::Started, site);
+    set_remove_pending(node, false);
+    NTSTATUS status = send_change(node, IRP_MN_CANCEL_REMOVE_DEVICE,
+                                  DeviceNodeState::Started, site);
+    notify(node, TargetDeviceChange::RemoveCancelled);
+    return status;
   });
 }
 
@@ -634,8 +711,13 @@ NTSTATUS PnpManager::surprise_remove(PDEVICE_OBJECT pdo) {
                  {DeviceNodeState::Started, DeviceNodeState::StopPending,
                   DeviceNodeState::Stopped, DeviceNodeState::RemovePending},
                  [&](Node &node) {
-                   return send_change(node, IRP_MN_SURPRISE_REMOVAL,
-                                      DeviceNodeState::SurpriseRemoved, site);
+                   set_remove_pending(node, true);
+                   NTSTATUS status =
+                       send_change(node, IRP_MN_SURPRISE_REMOVAL,
+                                   DeviceNodeState::SurpriseRemoved, site);
+                   // Applications close their handles on hearing it.
+                   notify(node, TargetDeviceChange::RemoveComplete);
+                   return status;
                  });
 }
 
@@ -643,7 +725,17 @@ NTSTATUS PnpManager::remove(PDEVICE_OBJECT pdo) {
   const void *site = __builtin_return_address(0);
   return on_node(
       pdo, {DeviceNodeState::RemovePending, DeviceNodeState::SurpriseRemoved},
-      [&](Node &node) { return send_remove(node, site); });
+      [&](Node &node) {
+        const bool surprised = node.state == DeviceNodeState::SurpriseRemoved;
+        // As Windows does: the removal of a device gone by surprise waits
+        // for its last handle, whose cleanup and close reach the driver.
+        if (surprised)
+          wait_for_last_close(node);
+        NTSTATUS status = send_remove(node, site);
+        if (!surprised && status != STATUS_IO_TIMEOUT)
+          notify(node, TargetDeviceChange::RemoveComplete);
+        return status;
+      });
 }
 
 NTSTATUS PnpManager::query_capabilities(PDEVICE_OBJECT pdo,

@@ -29,11 +29,13 @@ class Kernel;
 //   cancel_stop      StopPending -> Started
 //   stop             StopPending -> Stopped
 //   start            Stopped -> Started (a failed start: -> Removed)
-//   query_remove     Started -> RemovePending (refused: cancelled, Started)
+//   query_remove     Started -> RemovePending (refused, or vetoed for
+//                    handles still open after the query: cancelled, Started)
 //   cancel_remove    RemovePending -> Started
 //   surprise_remove  Started, StopPending, Stopped, RemovePending
 //                    -> SurpriseRemoved
-//   remove           RemovePending, SurpriseRemoved -> Removed
+//   remove           RemovePending, SurpriseRemoved -> Removed (after a
+//                    surprise removal, once the last open handle is closed)
 // A request the state does not allow is refused with
 // STATUS_INVALID_DEVICE_STATE and sends nothing; a removed or unknown node
 // refuses everything with STATUS_NO_SUCH_DEVICE.
@@ -47,6 +49,17 @@ enum class DeviceNodeState {
   Removed,
 };
 const char *to_string(DeviceNodeState state);
+
+// What a target-device notification hears, as an application registers it
+// on a handle (RegisterDeviceNotification) to know when to close it:
+// QueryRemove before IRP_MN_QUERY_REMOVE_DEVICE (a handle still open after
+// the query vetoes the removal), RemoveCancelled once a query was refused
+// or vetoed, RemoveComplete after IRP_MN_SURPRISE_REMOVAL (the removal
+// waits for the last handle) or after IRP_MN_REMOVE_DEVICE.
+enum class TargetDeviceChange { QueryRemove, RemoveCancelled, RemoveComplete };
+
+// STATUS_PLUGPLAY_QUERY_VETOED: a removal refused for handles still open.
+constexpr NTSTATUS kRemovalVetoed = static_cast<NTSTATUS>(0x80000028L);
 
 // What the driver left in an IRP the platform sent and waited for.
 struct IrpReply {
@@ -122,6 +135,13 @@ public:
   IrpReply send(PDEVICE_OBJECT pdo, UCHAR minor,
                 const std::function<void(IO_STACK_LOCATION &)> &parameters);
 
+  // Target-device notifications for the node whose stack holds `device`,
+  // until unwatched. Called in the PnP manager's thread while it serves a
+  // request: a callback may close handles, not call the PnP manager.
+  std::uint64_t watch(PDEVICE_OBJECT device,
+                      std::function<void(TargetDeviceChange)> callback);
+  void unwatch(std::uint64_t watch);
+
   std::optional<DeviceNodeState> state(PDEVICE_OBJECT pdo) const;
   // The function driver's device object in the stack, once AddDevice made it.
   PDEVICE_OBJECT function_device(PDEVICE_OBJECT pdo) const;
@@ -180,6 +200,12 @@ private:
                     std::vector<std::string> *ids, const void *site);
   NTSTATUS call_add_device(Node &node, const void *site);
   void set_state(Node &node, DeviceNodeState state);
+  void notify(const Node &node, TargetDeviceChange change);
+  // Open handles on any device of the node's stack (DEVICE_OBJECT's
+  // ReferenceCount, as the I/O manager keeps it).
+  bool has_open_handles(const Node &node) const;
+  void set_remove_pending(Node &node, bool pending);
+  void wait_for_last_close(Node &node);
   // Drops what the node holds of its devices (references, power records).
   void release_devices(Node &node);
   // A finding about a driver routine (AddDevice, a dispatch routine).
@@ -196,6 +222,13 @@ private:
   std::vector<std::pair<std::string, PDRIVER_OBJECT>> drivers_;
   std::map<PDEVICE_OBJECT, std::unique_ptr<Node>> nodes_;
   std::uint64_t next_order_ = 0;
+  // watchers_lock_ guards watchers_ and next_watch_; never held while a
+  // callback runs.
+  mutable std::mutex watchers_lock_;
+  std::map<std::uint64_t,
+           std::pair<PDEVICE_OBJECT, std::function<void(TargetDeviceChange)>>>
+      watchers_;
+  std::uint64_t next_watch_ = 1;
 };
 
 } // namespace talvor::kernel

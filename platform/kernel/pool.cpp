@@ -206,6 +206,20 @@ std::string site_text(const void *site) {
   return describe_code_address(site);
 }
 
+// The pool types a caller may name: those wdm.h declares.
+bool is_defined(POOL_TYPE type) {
+  switch (static_cast<int>(type)) {
+  case NonPagedPool:
+  case PagedPool:
+  case NonPagedPoolMustSucceed:
+  case NonPagedPoolCacheAligned:
+  case PagedPoolCacheAligned:
+  case NonPagedPoolNx:
+    return true;
+  }
+  return false;
+}
+
 // Paged pool types have the low bit set (PagedPool, PagedPoolCacheAligned).
 bool is_paged(POOL_TYPE type) {
   return (static_cast<int>(type) & 1) != 0;
@@ -563,6 +577,25 @@ void *Pool::allocate(POOL_TYPE type, std::size_t size, ULONG tag, KIRQL irql,
            pool_type_text(type) + " with tag " + tag_text(tag) + " at " +
            irql_text(irql);
   };
+  // What Driver Verifier refuses in a request, whoever makes it. Zero bytes
+  // and tag 0 still get a block, as Windows gives one; an undefined type
+  // names no pool to take it from.
+  if (!is_defined(type))
+    findings.push_back({FindingKind::PoolBadRequest,
+                        call_text() + "; the pool type is not defined",
+                        site_text(site)});
+  if (size == 0)
+    findings.push_back({FindingKind::PoolBadRequest,
+                        call_text() + "; zero bytes may not be allocated",
+                        site_text(site)});
+  if (tag == 0)
+    findings.push_back({FindingKind::PoolBadRequest,
+                        call_text() + "; 0 is not a pool tag",
+                        site_text(site)});
+  if (!is_defined(type)) {
+    impl_->report(std::move(findings));
+    return nullptr;
+  }
   if (irql > DISPATCH_LEVEL)
     findings.push_back(
         {FindingKind::PoolAtRaisedIrql,

@@ -20,10 +20,10 @@ namespace talvor::kernel {
 
 struct PoolTagStats {
   ULONG tag = 0;
-  std::uint64_t allocations = 0;     // successful ones
-  std::uint64_t failed = 0;          // refused by fault injection
+  std::uint64_t allocations = 0; // successful ones
+  std::uint64_t failed = 0;      // refused by fault injection
   std::uint64_t frees = 0;
-  std::uint64_t outstanding = 0;     // blocks not yet freed
+  std::uint64_t outstanding = 0; // blocks not yet freed
   std::uint64_t outstanding_bytes = 0;
   std::uint64_t peak_bytes = 0;
 };
@@ -36,8 +36,10 @@ public:
   Pool(const Pool &) = delete;
   Pool &operator=(const Pool &) = delete;
 
-  // Returns null when fault injection refuses the allocation. `irql` is the
-  // caller's, `site` the caller's return address (for findings).
+  // Returns null when fault injection refuses the allocation or the pool
+  // type is not defined. Zero bytes, tag 0 and an undefined type are
+  // findings. `irql` is the caller's, `site` the caller's return address
+  // (for findings).
   void *allocate(POOL_TYPE type, std::size_t size, ULONG tag, KIRQL irql,
                  const void *site);
   // `expected_tag` is given by ExFreePoolWithTag. Double, unknown and
@@ -55,7 +57,7 @@ public:
 
   // Fault injection. Every rule applies to allocations with the given tag,
   // or to all allocations when the tag is empty.
-  void fail_tag(std::optional<ULONG> tag);  // every allocation fails
+  void fail_tag(std::optional<ULONG> tag); // every allocation fails
   void fail_nth(std::uint64_t n, std::optional<ULONG> tag = {}); // 1-based
   void fail_random(std::uint64_t seed, double probability,
                    std::optional<ULONG> tag = {});

@@ -20,6 +20,11 @@ class PnpManager;
 struct DevicePowerRecord {
   std::atomic<int> device{PowerDeviceD0};
   std::atomic<int> system{PowerSystemWorking};
+  // What else Windows keeps there for the PnP manager and the I/O manager:
+  // set while the node's removal is under way (opens then fail), and the
+  // event a removal waiting for the last open handle sleeps on.
+  std::atomic<bool> remove_pending{false};
+  std::atomic<PKEVENT> last_close{nullptr};
 };
 DevicePowerRecord *power_record(PDEVICE_OBJECT device);
 void set_power_record(PDEVICE_OBJECT device, DevicePowerRecord *record);

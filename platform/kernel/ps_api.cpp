@@ -30,7 +30,6 @@ NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
                               PVOID StartContext) {
   check_irql(irql_rule("PsCreateSystemThread"), __builtin_return_address(0));
   (void)DesiredAccess;
-  (void)ObjectAttributes;
   if (ThreadHandle == nullptr || StartRoutine == nullptr ||
       ProcessHandle != nullptr) {
     Kernel::get().verifier().report(
@@ -41,8 +40,10 @@ NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
   }
   if (ClientId != nullptr)
     *ClientId = {};
+  const bool kernel_handle = ObjectAttributes != nullptr &&
+                             (ObjectAttributes->Attributes & OBJ_KERNEL_HANDLE);
   return Kernel::get().scheduler().create_system_thread(
-      StartRoutine, StartContext, ThreadHandle);
+      StartRoutine, StartContext, kernel_handle, ThreadHandle);
 }
 
 NTSTATUS PsTerminateSystemThread(NTSTATUS ExitStatus) {
@@ -90,13 +91,12 @@ ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess,
   check_irql(irql_rule("ObReferenceObjectByHandle"),
              __builtin_return_address(0));
   (void)DesiredAccess;
-  (void)AccessMode;
   if (ObjectType != nullptr && ObjectType != *PsThreadType)
     return STATUS_OBJECT_TYPE_MISMATCH;
   if (Object == nullptr)
     return STATUS_INVALID_PARAMETER;
-  NTSTATUS status =
-      Kernel::get().scheduler().reference_by_handle(Handle, Object);
+  NTSTATUS status = Kernel::get().scheduler().reference_by_handle(
+      Handle, AccessMode, Object, __builtin_return_address(0));
   if (NT_SUCCESS(status) && HandleInformation != nullptr)
     *HandleInformation = {0, DesiredAccess};
   return status;

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <string>
 
-#include "platform/kernel/trace.h"
+#include "platform/kernel/format.h"
 #include "platform/kernel/utf16.h"
 
 namespace {

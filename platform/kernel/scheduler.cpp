@@ -5,6 +5,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
+#include <utility>
 
 namespace talvor::kernel {
 
@@ -204,7 +205,7 @@ Thread *Scheduler::spawn(Lock &, PKSTART_ROUTINE start, PVOID context) {
 }
 
 NTSTATUS Scheduler::create_system_thread(PKSTART_ROUTINE start, PVOID context,
-                                         HANDLE *handle) {
+                                         bool kernel_handle, HANDLE *handle) {
   Thread *self = current_or_die("PsCreateSystemThread");
   Lock lock(dispatcher_lock_);
   if (fail_thread_creations_ > 0) {
@@ -213,9 +214,12 @@ NTSTATUS Scheduler::create_system_thread(PKSTART_ROUTINE start, PVOID context,
   }
   Thread *thread = spawn(lock, start, context);
   ++thread->references; // the handle's
-  std::uintptr_t value = next_handle_;
-  next_handle_ += 4;
-  handles_[value] = thread;
+  const std::uint64_t owner = kernel_handle ? kSystemProcess : self->process;
+  std::uintptr_t &next =
+      owner == kSystemProcess ? next_kernel_handle_ : next_user_handle_;
+  std::uintptr_t value = next;
+  next += 4;
+  handles_[value] = {thread, owner};
   *handle = reinterpret_cast<HANDLE>(value); // NOLINT: handles are numbers
   yield_locked(lock, self);
   return STATUS_SUCCESS;
@@ -242,17 +246,81 @@ void Scheduler::fail_thread_creation(unsigned count) {
 // ---------------------------------------------------------------------------
 // Handles and references
 
-NTSTATUS Scheduler::reference_by_handle(HANDLE handle, PVOID *object) {
+std::uint64_t Scheduler::create_process() {
+  Lock lock(dispatcher_lock_);
+  std::uint64_t process = next_process_;
+  next_process_ += 4;
+  return process;
+}
+
+void Scheduler::end_process(std::uint64_t process) {
+  Lock lock(dispatcher_lock_);
+  for (auto it = handles_.begin(); it != handles_.end();) {
+    if (it->second.process != process) {
+      ++it;
+      continue;
+    }
+    Thread *thread = it->second.thread;
+    it = handles_.erase(it);
+    release_object(thread);
+  }
+}
+
+std::uint64_t Scheduler::attach_process(std::uint64_t process) {
+  Thread *self = current_or_die("attaching to a process");
+  return std::exchange(self->process, process);
+}
+
+bool Scheduler::check_kernel_use(const HandleEntry &entry, HANDLE handle,
+                                 std::uint64_t caller, const char *routine,
+                                 const void *site) {
+  if (entry.process == kSystemProcess)
+    return true;
+  const std::string whose = "handle " + format_address(handle) +
+                            " of user process " + std::to_string(entry.process);
+  if (caller != entry.process) {
+    kernel_.verifier().report(
+        FindingKind::ObjectMisuse,
+        std::string(routine) + " in kernel mode of " + whose + " from " +
+            (caller == kSystemProcess
+                 ? std::string("the system process")
+                 : "user process " + std::to_string(caller)) +
+            ", where it is not a handle (create it with OBJ_KERNEL_HANDLE)",
+        describe_code_address(site));
+    return false;
+  }
+  kernel_.verifier().report(FindingKind::ObjectMisuse,
+                            std::string(routine) + " in kernel mode of " +
+                                whose +
+                                ", which that process can close or replace "
+                                "(create it with OBJ_KERNEL_HANDLE)",
+                            describe_code_address(site));
+  return true;
+}
+
+NTSTATUS Scheduler::reference_by_handle(HANDLE handle, KPROCESSOR_MODE mode,
+                                        PVOID *object, const void *site) {
+  const std::uint64_t caller =
+      current_or_die("ObReferenceObjectByHandle")->process;
   Lock lock(dispatcher_lock_);
   auto found = handles_.find(reinterpret_cast<std::uintptr_t>(handle));
   if (found == handles_.end())
     return STATUS_INVALID_HANDLE;
-  ++found->second->references;
-  *object = &found->second->object;
+  if (mode == UserMode) {
+    // User mode sees only its own process's table.
+    if (found->second.process != caller || caller == kSystemProcess)
+      return STATUS_INVALID_HANDLE;
+  } else if (!check_kernel_use(found->second, handle, caller,
+                               "ObReferenceObjectByHandle", site)) {
+    return STATUS_INVALID_HANDLE;
+  }
+  ++found->second.thread->references;
+  *object = &found->second.thread->object;
   return STATUS_SUCCESS;
 }
 
 NTSTATUS Scheduler::close_handle(HANDLE handle, const void *site) {
+  const std::uint64_t caller = current_or_die("ZwClose")->process;
   Lock lock(dispatcher_lock_);
   auto found = handles_.find(reinterpret_cast<std::uintptr_t>(handle));
   if (found == handles_.end()) {
@@ -262,7 +330,9 @@ NTSTATUS Scheduler::close_handle(HANDLE handle, const void *site) {
                               describe_code_address(site));
     return STATUS_INVALID_HANDLE;
   }
-  Thread *thread = found->second;
+  if (!check_kernel_use(found->second, handle, caller, "ZwClose", site))
+    return STATUS_INVALID_HANDLE;
+  Thread *thread = found->second.thread;
   handles_.erase(found);
   release_object(thread);
   return STATUS_SUCCESS;
@@ -534,8 +604,8 @@ void Scheduler::check_teardown() {
       continue;
     }
     LONG handles = 0;
-    for (const auto &[value, owner] : handles_)
-      handles += owner == thread;
+    for (const auto &[value, entry] : handles_)
+      handles += entry.thread == thread;
     kernel_.verifier().report(
         FindingKind::ObjectReferenceLeak,
         "thread object of \"" + thread->name + "\" still referenced " +

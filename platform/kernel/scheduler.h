@@ -55,6 +55,10 @@ std::uint64_t system_epoch();
 
 enum class ThreadState { Ready, Running, Waiting, Terminated };
 
+// Processes, by id: the system process, whose handle table is the kernel's,
+// and a user process per Application.
+constexpr std::uint64_t kSystemProcess = 4;
+
 struct WaitBlock {
   LIST_ENTRY entry; // in the object's WaitListHead while linked
   Thread *thread = nullptr;
@@ -69,6 +73,10 @@ struct Thread {
   std::string name;
   bool system = false; // created by PsCreateSystemThread
   bool body = false;   // the body of a simulation run
+  // The process whose context the thread runs in: the system process, or
+  // an application's while the thread makes that application's calls.
+  // Written and read only by the thread itself.
+  std::uint64_t process = kSystemProcess;
   ThreadState state = ThreadState::Ready;
   KPRIORITY priority = 8;
   KIRQL irql = PASSIVE_LEVEL;
@@ -112,16 +120,31 @@ public:
   Thread *current_or_die(const char *routine);
 
   RunResult run(std::function<void()> body, std::string name);
+  // The handle goes to the kernel's table when `kernel_handle`
+  // (OBJ_KERNEL_HANDLE) or when the caller runs in the system process, else
+  // to the table of the caller's process.
   NTSTATUS create_system_thread(PKSTART_ROUTINE start, PVOID context,
-                                HANDLE *handle);
+                                bool kernel_handle, HANDLE *handle);
   // A thread the kernel itself needs (work items, deferred closes): no
   // handle, and never refused by fail_thread_creation.
   void start_kernel_thread(PKSTART_ROUTINE start, PVOID context);
   [[noreturn]] void terminate_current(NTSTATUS status);
   void fail_thread_creation(unsigned count);
 
+  // --- processes
+  std::uint64_t create_process();
+  // Process exit: closes what is left in its handle table.
+  void end_process(std::uint64_t process);
+  // Runs the calling kernel thread in `process`; returns the process it ran
+  // in before.
+  std::uint64_t attach_process(std::uint64_t process);
+
   // --- handles and references (thread objects are the only objects)
-  NTSTATUS reference_by_handle(HANDLE handle, PVOID *object);
+  // A handle of a user process used in kernel mode is a finding, as under
+  // Driver Verifier: from that process it still works, from any other it
+  // is not in the table (STATUS_INVALID_HANDLE). ZwClose is kernel mode.
+  NTSTATUS reference_by_handle(HANDLE handle, KPROCESSOR_MODE mode,
+                               PVOID *object, const void *site);
   NTSTATUS close_handle(HANDLE handle, const void *site);
   LONG_PTR reference(PVOID object, const void *site);
   LONG_PTR dereference(PVOID object, const void *site);
@@ -160,6 +183,10 @@ public:
 
 private:
   using Lock = std::unique_lock<std::mutex>;
+  struct HandleEntry {
+    Thread *thread = nullptr;
+    std::uint64_t process = kSystemProcess; // kSystemProcess: the kernel's
+  };
   bool simulation() const { return clock_ == Clock::Simulation; }
 
   Thread *new_thread(std::string name);
@@ -168,6 +195,11 @@ private:
   void thread_main(Thread *thread);
   void exit_thread(Lock &lock, Thread *self);
   void release_object(Thread *thread);
+  // A kernel-mode use of a user process's handle: the finding, and whether
+  // the handle is in the caller's table at all.
+  bool check_kernel_use(const HandleEntry &entry, HANDLE handle,
+                        std::uint64_t caller, const char *routine,
+                        const void *site);
   Thread *thread_of(PVOID object) const;
 
   // Called with dispatcher_lock_ held by the running thread, whose state is
@@ -210,8 +242,13 @@ private:
   // held, or by the one running thread under the simulation clock.
   mutable std::mutex dispatcher_lock_;
   std::vector<Thread *> threads_; // every thread not yet freed
-  std::map<std::uintptr_t, Thread *> handles_;
-  std::uintptr_t next_handle_ = 0x80000004;
+  // Every process's handle table in one map, by value: values are never
+  // shared between processes. Kernel handles have the high bit, as on
+  // Windows.
+  std::map<std::uintptr_t, HandleEntry> handles_;
+  std::uintptr_t next_kernel_handle_ = 0x80000004;
+  std::uintptr_t next_user_handle_ = 4;
+  std::uint64_t next_process_ = kSystemProcess + 4;
   std::uint64_t next_thread_id_ = 1;
   unsigned fail_thread_creations_ = 0;
   std::map<std::uint64_t, std::thread> os_threads_; // by kernel thread id

@@ -32,6 +32,8 @@ const char *to_string(FindingKind kind) {
     return "pool corruption";
   case FindingKind::PoolAtRaisedIrql:
     return "pool call at raised IRQL";
+  case FindingKind::PoolBadRequest:
+    return "bad pool request";
   case FindingKind::WaitAtDispatchLevel:
     return "wait with a time-out at DISPATCH_LEVEL";
   case FindingKind::SpinLockHeldAcrossWait:

@@ -16,6 +16,7 @@ enum class FindingKind {
   PoolTagMismatch,
   PoolCorruption,
   PoolAtRaisedIrql,
+  PoolBadRequest,
   WaitAtDispatchLevel,
   SpinLockHeldAcrossWait,
   SpinLockOrderInversion,

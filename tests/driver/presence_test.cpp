@@ -147,7 +147,7 @@ TEST_F(PresenceTest, StopEndsTheThreadThroughItsFailedRead) {
 }
 
 TEST_F(PresenceTest, ReaderGoneEndsTheThread) {
-  for (std::uint64_t seed = 1; seed <= 10; ++seed) {
+  for (std::uint64_t seed : sweep(10)) {
     restart(seed);
     run([&] {
       build();
@@ -179,7 +179,7 @@ TEST_F(PresenceTest, ReaderGoneEndsTheThread) {
 }
 
 TEST_F(PresenceTest, RemovalAbortsARunningTransferAndRestartsTheThreadOnce) {
-  for (std::uint64_t seed = 1; seed <= 20; ++seed) {
+  for (std::uint64_t seed : sweep(20)) {
     restart(seed);
     run([&] {
       build();
@@ -275,7 +275,7 @@ TEST_F(PresenceTest, TrackingCompletedByInsertionAndRemoval) {
 }
 
 TEST_F(PresenceTest, TrackingCancelledCleanedUpAndCompletedAfterResume) {
-  for (std::uint64_t seed = 1; seed <= 10; ++seed) {
+  for (std::uint64_t seed : sweep(10)) {
     restart(seed);
     run([&] {
       build();

@@ -188,7 +188,7 @@ TEST_F(TransportTest, TimeOutIsTracedAndLongOnesAreClamped) {
 }
 
 TEST_F(TransportTest, TimedOutTransferIsBackFromTheBusBeforeItIsReported) {
-  for (std::uint64_t seed = 1; seed <= 20; ++seed) {
+  for (std::uint64_t seed : sweep(20)) {
     restart(seed);
     run([&] {
       build();
@@ -362,7 +362,7 @@ TEST_F(TransportTest, RequestThatCannotBeBuiltIsReportedAndNothingIsSent) {
 }
 
 TEST_F(TransportTest, OneCardEventAbortsEveryWaitingCardBoundTransfer) {
-  for (std::uint64_t seed = 1; seed <= 20; ++seed) {
+  for (std::uint64_t seed : sweep(20)) {
     restart(seed);
     run([&] {
       build();

@@ -183,7 +183,7 @@ TEST_F(ExecutiveTest, ThreadCreationCanBeMadeToFail) {
 }
 
 TEST_F(ExecutiveTest, ManyThreadsUnderManySeeds) {
-  for (std::uint64_t seed = 1; seed <= 20; ++seed) {
+  for (std::uint64_t seed : sweep(20)) {
     start(seed);
     run([] {
       EXPECT_EQ(ProgramPingPong(50), STATUS_SUCCESS);
@@ -195,7 +195,7 @@ TEST_F(ExecutiveTest, ManyThreadsUnderManySeeds) {
 }
 
 TEST_F(ExecutiveTest, SpinLockKeepsEveryUpdateUnderManySeeds) {
-  for (std::uint64_t seed = 1; seed <= 30; ++seed) {
+  for (std::uint64_t seed : sweep(30)) {
     start(seed);
     run([] { EXPECT_EQ(ProgramCounter(3, 20, TRUE), 60); });
     finish();

@@ -217,7 +217,7 @@ TEST_F(IoTest, PendingPropagatesAndForwardAndWaitTakesTheIrpBack) {
 // wakes the upper driver, which finishes the IRP while the routine may not
 // have returned yet.
 TEST_F(IoTest, ForwardAndWaitAgainstACompletionThreadUnderManySeeds) {
-  for (std::uint64_t seed = 1; seed <= 30; ++seed) {
+  for (std::uint64_t seed : sweep(30)) {
     start(seed);
     run([&] {
       build();
@@ -231,7 +231,7 @@ TEST_F(IoTest, ForwardAndWaitAgainstACompletionThreadUnderManySeeds) {
 }
 
 TEST_F(IoTest, CancelRacesCompletionUnderManySeeds) {
-  for (std::uint64_t seed = 1; seed <= 40; ++seed) {
+  for (std::uint64_t seed : sweep(40)) {
     start(seed);
     run([&] {
       build();

@@ -8,14 +8,17 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "platform/kernel/application.h"
 #include "tests/kernel/testbus/test_stack.h"
 #include "tests/support/sim.h"
 
 namespace talvor::test {
 namespace {
 
+using kernel::Application;
 using kernel::DeviceNodeState;
 using kernel::FindingKind;
+using kernel::TargetDeviceChange;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 
@@ -37,7 +40,7 @@ protected:
 };
 
 TEST_F(PnpTest, FullSequenceUnderManySeeds) {
-  for (std::uint64_t seed = 1; seed <= 30; ++seed) {
+  for (std::uint64_t seed : sweep(30)) {
     SCOPED_TRACE("seed " + std::to_string(seed));
     start(seed);
     run([&] {
@@ -86,6 +89,117 @@ TEST_F(PnpTest, FullSequenceUnderManySeeds) {
     });
     finish();
   }
+}
+
+PNP_TEST_FILES files() {
+  PNP_TEST_FILES seen;
+  PnpTestGetFiles(&seen);
+  return seen;
+}
+
+// Open handles and removal, in Windows' order: the application hears of a
+// query-remove first; a handle still open after the query vetoes the
+// removal, which is cancelled down the stack; once the handle is closed the
+// removal goes on, and the device takes no new opens.
+TEST_F(PnpTest, QueryRemoveWithAHandleStillOpenIsVetoed) {
+  run([&] {
+    TestStack stack(kernel());
+    PDEVICE_OBJECT pdo = stack.bus.add_child();
+    auto &pnp = stack.pnp;
+    ASSERT_EQ(pnp.add_device(pdo), STATUS_SUCCESS);
+    const std::string name = kernel().io().name_of(pdo);
+    Application app;
+    auto opened = app.open(name);
+    ASSERT_EQ(opened.status, STATUS_SUCCESS);
+
+    std::vector<TargetDeviceChange> heard;
+    bool close_on_query = false;
+    pnp.watch(pdo, [&](TargetDeviceChange change) {
+      heard.push_back(change);
+      if (change == TargetDeviceChange::QueryRemove && close_on_query) {
+        EXPECT_EQ(app.close(opened.handle), STATUS_SUCCESS);
+      }
+    });
+    EXPECT_EQ(pnp.query_remove(pdo), kernel::kRemovalVetoed);
+    EXPECT_EQ(pnp.state(pdo), DeviceNodeState::Started);
+    EXPECT_EQ(stack.extension(pdo)->State, PnpTestStarted);
+    EXPECT_THAT(heard, ElementsAre(TargetDeviceChange::QueryRemove,
+                                   TargetDeviceChange::RemoveCancelled));
+    EXPECT_EQ(app.open_handles(), 1u);
+
+    heard.clear();
+    close_on_query = true;
+    EXPECT_EQ(pnp.query_remove(pdo), STATUS_SUCCESS);
+    EXPECT_EQ(app.open(name).status, STATUS_NO_SUCH_DEVICE);
+    EXPECT_EQ(files().Creates, 1);
+    EXPECT_EQ(files().Closes, 1);
+    EXPECT_EQ(pnp.remove(pdo), STATUS_SUCCESS);
+    EXPECT_THAT(heard, ElementsAre(TargetDeviceChange::QueryRemove,
+                                   TargetDeviceChange::RemoveComplete));
+    EXPECT_THAT(stack.bus.minors(pdo, IRP_MJ_PNP),
+                ElementsAre(IRP_MN_QUERY_ID, IRP_MN_START_DEVICE,
+                            IRP_MN_QUERY_CAPABILITIES,
+                            IRP_MN_QUERY_REMOVE_DEVICE,
+                            IRP_MN_CANCEL_REMOVE_DEVICE,
+                            IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_REMOVE_DEVICE));
+  });
+}
+
+// After a surprise removal the application is told, its cleanup and close
+// still reach the surprise-removed device, and IRP_MN_REMOVE_DEVICE comes
+// only once the last handle is closed.
+TEST_F(PnpTest, RemovalAfterSurpriseWaitsForTheLastHandle) {
+  run([&] {
+    TestStack stack(kernel());
+    PDEVICE_OBJECT pdo = stack.bus.add_child();
+    auto &pnp = stack.pnp;
+    ASSERT_EQ(pnp.add_device(pdo), STATUS_SUCCESS);
+    Application app;
+    auto opened = app.open(kernel().io().name_of(pdo));
+    ASSERT_EQ(opened.status, STATUS_SUCCESS);
+    std::vector<TargetDeviceChange> heard;
+    pnp.watch(pdo, [&](TargetDeviceChange change) { heard.push_back(change); });
+
+    ASSERT_EQ(pnp.surprise_remove(pdo), STATUS_SUCCESS);
+    EXPECT_THAT(heard, ElementsAre(TargetDeviceChange::RemoveComplete));
+    struct Remover {
+      kernel::PnpManager *pnp;
+      PDEVICE_OBJECT pdo;
+      NTSTATUS status = STATUS_PENDING;
+    } remover{&pnp, pdo};
+    HANDLE handle = nullptr;
+    ASSERT_EQ(PsCreateSystemThread(
+                  &handle, 0, nullptr, nullptr, nullptr,
+                  [](PVOID context) {
+                    auto *r = static_cast<Remover *>(context);
+                    r->status = r->pnp->remove(r->pdo);
+                  },
+                  &remover),
+              STATUS_SUCCESS);
+    PVOID thread = nullptr;
+    ASSERT_EQ(ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, nullptr,
+                                        KernelMode, &thread, nullptr),
+              STATUS_SUCCESS);
+    ZwClose(handle);
+    LARGE_INTEGER second;
+    second.QuadPart = -10'000'000;
+    KeDelayExecutionThread(KernelMode, FALSE, &second);
+    EXPECT_EQ(remover.status, STATUS_PENDING);
+    EXPECT_EQ(stack.bus.minors(pdo, IRP_MJ_PNP).back(),
+              IRP_MN_SURPRISE_REMOVAL);
+
+    EXPECT_EQ(app.close(opened.handle), STATUS_SUCCESS);
+    KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr);
+    ObDereferenceObject(thread);
+    EXPECT_EQ(remover.status, STATUS_SUCCESS);
+    EXPECT_EQ(files().Cleanups, 1);
+    EXPECT_EQ(files().CleanupState, PnpTestSurpriseRemoved);
+    EXPECT_EQ(files().Closes, 1);
+    EXPECT_EQ(files().CloseState, PnpTestSurpriseRemoved);
+    EXPECT_EQ(pnp.state(pdo), DeviceNodeState::Removed);
+    EXPECT_EQ(stack.bus.minors(pdo, IRP_MJ_PNP).back(), IRP_MN_REMOVE_DEVICE);
+    EXPECT_THAT(heard, ElementsAre(TargetDeviceChange::RemoveComplete));
+  });
 }
 
 TEST_F(PnpTest, CancelledQueriesAndRestart) {
@@ -349,7 +463,7 @@ struct DeviceLife {
 };
 
 TEST_F(PnpTest, RequestsFromTwoThreadsAreSerialized) {
-  for (std::uint64_t seed = 1; seed <= 30; ++seed) {
+  for (std::uint64_t seed : sweep(30)) {
     SCOPED_TRACE("seed " + std::to_string(seed));
     start(seed);
     run([&] {

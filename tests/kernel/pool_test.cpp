@@ -130,7 +130,7 @@ INSTANTIATE_TEST_SUITE_P(Pool, ArenaPoolTest, ::testing::Values(true),
 TEST_P(PoolTest, BlocksAreAlignedDistinctAndUnzeroed) {
   std::vector<void *> blocks;
   std::set<void *> distinct;
-  for (std::size_t size : {0, 0, 1, 7, 15, 16, 17, 100, 1000, 4096, 70000}) {
+  for (std::size_t size : {1, 1, 7, 15, 16, 17, 100, 1000, 4096, 70000}) {
     auto *block = static_cast<unsigned char *>(allocate(size));
     ASSERT_NE(block, nullptr) << size;
     EXPECT_EQ(reinterpret_cast<std::uintptr_t>(block) % 16, 0u) << size;
@@ -147,15 +147,50 @@ TEST_P(PoolTest, BlocksAreAlignedDistinctAndUnzeroed) {
   EXPECT_EQ(pool().outstanding(), 0u);
 }
 
-TEST_P(PoolTest, ZeroByteAllocationsAreUniqueBlocks) {
+// What Driver Verifier refuses in a request. Zero bytes and tag 0 still
+// get a block of their own, as on Windows; an undefined type gets none.
+TEST_P(PoolTest, BadRequestsAreFound) {
   void *first = allocate(0);
+  EXPECT_EQ(take_one(FindingKind::PoolBadRequest).message,
+            "allocation of 0 bytes of NonPagedPoolNx with tag 'Tlvr' at "
+            "PASSIVE_LEVEL; zero bytes may not be allocated");
   void *second = allocate(0);
+  take_one(FindingKind::PoolBadRequest);
   ASSERT_NE(first, nullptr);
   ASSERT_NE(second, nullptr);
   EXPECT_NE(first, second);
   EXPECT_EQ(pool().size_of(first), 0u);
+
+  void *untagged = allocate(8, 0);
+  EXPECT_EQ(take_one(FindingKind::PoolBadRequest).message,
+            "allocation of 8 bytes of NonPagedPoolNx with tag "
+            "'\\x00\\x00\\x00\\x00' at PASSIVE_LEVEL; 0 is not a pool tag");
+  EXPECT_NE(untagged, nullptr);
+
+  for (int type : {3, 6, 7, 8, 32, 516, -1}) {
+    EXPECT_EQ(allocate(8, kTag, static_cast<POOL_TYPE>(type)), nullptr);
+    EXPECT_EQ(take_one(FindingKind::PoolBadRequest).message,
+              "allocation of 8 bytes of pool type " + std::to_string(type) +
+                  " with tag 'Tlvr' at PASSIVE_LEVEL; the pool type is not "
+                  "defined");
+  }
+  // Each fault of a request is its own finding.
+  EXPECT_EQ(allocate(0, 0, static_cast<POOL_TYPE>(3)), nullptr);
+  auto findings = take();
+  ASSERT_EQ(findings.size(), 3u);
+  for (const auto &finding : findings)
+    EXPECT_EQ(finding.kind, FindingKind::PoolBadRequest);
+  // Every defined type is allocated from without a word.
+  for (POOL_TYPE type :
+       {NonPagedPool, PagedPool, NonPagedPoolMustSucceed,
+        NonPagedPoolCacheAligned, PagedPoolCacheAligned, NonPagedPoolNx})
+    release(allocate(8, kTag, type));
+  EXPECT_TRUE(take().empty());
+  EXPECT_EQ(pool().stats(kTag).failed, 0u);
+
   release(first);
   release(second);
+  release(untagged, 0);
 }
 
 TEST_P(PoolTest, FreedBlocksReadAsTheFreedPattern) {
@@ -218,7 +253,7 @@ TEST_P(PoolTest, LongRunsStayBounded) {
   };
   for (int i = 0; i < 20000; ++i) {
     if (live.size() < 64 && (next() % 2 == 0 || live.empty())) {
-      void *block = allocate(next() % 600);
+      void *block = allocate(next() % 600 + 1);
       ASSERT_NE(block, nullptr);
       live.push_back(block);
       addresses.insert(block);
@@ -245,7 +280,7 @@ std::vector<std::uintptr_t> scripted_addresses(Pool &pool) {
   for (int i = 0; i < 3000; ++i) {
     void *block =
         pool.allocate(i % 3 ? NonPagedPoolNx : PagedPool,
-                      static_cast<std::size_t>(i * 37 % 900),
+                      static_cast<std::size_t>(i * 37 % 900 + 1),
                       i % 2 ? kTag : kOtherTag, PASSIVE_LEVEL, nullptr);
     addresses.push_back(reinterpret_cast<std::uintptr_t>(block));
     live.push_back(block);
@@ -480,7 +515,7 @@ TEST_P(PoolTest, FailTagRefusesOnlyThatTag) {
 TEST_P(PoolTest, FailTagWithoutATagRefusesEverything) {
   pool().fail_tag(std::nullopt);
   EXPECT_EQ(allocate(8, kTag), nullptr);
-  EXPECT_EQ(allocate(0, kOtherTag), nullptr);
+  EXPECT_EQ(allocate(1, kOtherTag), nullptr);
   // Windows stops rather than fail a must-succeed allocation.
   void *must = allocate(8, kTag, NonPagedPoolMustSucceed);
   EXPECT_NE(must, nullptr);
@@ -591,7 +626,7 @@ TEST_P(PoolTest, ConcurrentCallersKeepTheBooksStraight) {
     threads.emplace_back([&] {
       std::vector<void *> mine;
       for (int i = 0; i < kRounds; ++i) {
-        mine.push_back(allocate(static_cast<std::size_t>(i % 200)));
+        mine.push_back(allocate(static_cast<std::size_t>(i % 200 + 1)));
         if (i % 3 != 0) {
           release(mine.back());
           mine.pop_back();
@@ -692,6 +727,38 @@ TEST_F(PoolRoutines, FindingsNameTheCallingRoutine) {
       << findings[1].message;
 }
 
+[[gnu::noinline]] void *allocate_nothing() {
+  void *block = ExAllocatePoolWithTag(NonPagedPoolNx, 0, kTag);
+  asm volatile("" ::: "memory");
+  return block;
+}
+
+[[gnu::noinline]] void *allocate_from_no_pool() {
+  void *block = ExAllocatePool(static_cast<POOL_TYPE>(3), 8);
+  asm volatile("" ::: "memory");
+  return block;
+}
+
+TEST_F(PoolRoutines, BadRequestsNameTheCallingRoutine) {
+  void *nothing = nullptr;
+  run([&] {
+    nothing = allocate_nothing();
+    EXPECT_EQ(allocate_from_no_pool(), nullptr);
+  });
+  auto findings = kernel().verifier().take();
+  ASSERT_EQ(findings.size(), 2u);
+  EXPECT_EQ(findings[0].kind, FindingKind::PoolBadRequest);
+  EXPECT_TRUE(contains(findings[0].site, "allocate_nothing"))
+      << findings[0].site;
+  EXPECT_EQ(findings[1].kind, FindingKind::PoolBadRequest);
+  EXPECT_TRUE(contains(findings[1].message, "with tag 'None'"))
+      << findings[1].message;
+  EXPECT_TRUE(contains(findings[1].site, "allocate_from_no_pool"))
+      << findings[1].site;
+  ASSERT_NE(nothing, nullptr);
+  kernel().pool().free(nothing, kTag, PASSIVE_LEVEL, nullptr);
+}
+
 TEST_F(PoolRoutines, PagedPoolAtDispatchLevelIsFound) {
   run([&] {
     KIRQL old_irql;
@@ -725,7 +792,8 @@ TEST_F(PoolRoutines, AddressesRepeatFromKernelToKernel) {
     std::vector<void *> blocks;
     run([&] {
       for (int i = 0; i < 50; ++i)
-        blocks.push_back(ExAllocatePoolWithTag(NonPagedPoolNx, i * 3, kTag));
+        blocks.push_back(
+            ExAllocatePoolWithTag(NonPagedPoolNx, i * 3 + 1, kTag));
       for (void *block : blocks)
         ExFreePoolWithTag(block, kTag);
     });

@@ -85,7 +85,7 @@ TestChild waking_child() {
 class PowerTest : public SimTest {};
 
 TEST_F(PowerTest, SleepAndResumeUnderManySeeds) {
-  for (std::uint64_t seed = 1; seed <= 30; ++seed) {
+  for (std::uint64_t seed : sweep(30)) {
     SCOPED_TRACE("seed " + std::to_string(seed));
     start(seed);
     run([&] {
@@ -385,7 +385,7 @@ PDEVICE_OBJECT armed_device(TestStack &stack) {
 }
 
 TEST_F(PowerTest, WaitWakeWokenOrCancelledUnderManySeeds) {
-  for (std::uint64_t seed = 1; seed <= 30; ++seed) {
+  for (std::uint64_t seed : sweep(30)) {
     SCOPED_TRACE("seed " + std::to_string(seed));
     start(seed);
     run([&] {
@@ -415,7 +415,7 @@ TEST_F(PowerTest, WaitWakeWokenOrCancelledUnderManySeeds) {
 // them finishes it and the callback comes once, whichever way the
 // completion routine's hand-off to the cancel path interleaves.
 TEST_F(PowerTest, WaitWakeWakeAndCancelRaceUnderManySeeds) {
-  for (std::uint64_t seed = 1; seed <= 30; ++seed) {
+  for (std::uint64_t seed : sweep(30)) {
     SCOPED_TRACE("seed " + std::to_string(seed));
     start(seed);
     run([&] {

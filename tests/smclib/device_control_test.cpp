@@ -360,7 +360,7 @@ TEST_F(ReaderTest, TrackingRequestCancelledBeforeTheReaderTookIt) {
 }
 
 TEST_F(ReaderTest, CallbacksRunOneAtATimeUnderManySeeds) {
-  for (std::uint64_t seed = 1; seed <= 20; ++seed) {
+  for (std::uint64_t seed : sweep(20)) {
     start(seed);
     run([&] {
       build();

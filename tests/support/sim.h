@@ -1,12 +1,15 @@
 // A test under the simulation clock: a fresh kernel per test, the body run
-// as a kernel thread, and every verifier finding a test failure that names
-// the seed to replay it with.
+// as a kernel thread, and every verifier finding a test failure. Any failure
+// prints the seed that replays it (tests/support/seed.cpp).
 #pragma once
 
+#include <cstdint>
 #include <cstdlib>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -14,10 +17,27 @@
 
 namespace talvor::test {
 
-// TALVOR_SEED overrides the default seed, to replay a reported failure.
-inline std::uint64_t default_seed() {
+// TALVOR_SEED, when set: the seed a reported failure is replayed with.
+inline std::optional<std::uint64_t> replay_seed() {
   const char *text = std::getenv("TALVOR_SEED");
-  return text ? std::strtoull(text, nullptr, 0) : 1;
+  if (text == nullptr)
+    return std::nullopt;
+  return std::strtoull(text, nullptr, 0);
+}
+
+inline std::uint64_t default_seed() {
+  return replay_seed().value_or(1);
+}
+
+// The seeds a sweep runs: 1 to `count`, or only TALVOR_SEED when it is set.
+// What a sweep concludes across its seeds holds only when it ran them all.
+inline std::vector<std::uint64_t> sweep(std::uint64_t count) {
+  if (auto seed = replay_seed())
+    return {*seed};
+  std::vector<std::uint64_t> seeds;
+  for (std::uint64_t seed = 1; seed <= count; ++seed)
+    seeds.push_back(seed);
+  return seeds;
 }
 
 class SimTest : public ::testing::Test {
@@ -39,8 +59,7 @@ protected:
       return;
     kernel_->check_teardown();
     for (const auto &finding : kernel_->verifier().take())
-      ADD_FAILURE() << kernel::to_string(finding)
-                    << "\nreproduce with TALVOR_SEED=" << kernel_->seed();
+      ADD_FAILURE() << kernel::to_string(finding);
     kernel_.reset();
   }
 

@@ -280,7 +280,7 @@ TEST_F(BusTest, AbortPipeCompletesTheAbortedTransfersFirst) {
 }
 
 TEST_F(BusTest, CancelRacesCompletionUnderManySeeds) {
-  for (std::uint64_t seed = 1; seed <= 40; ++seed) {
+  for (std::uint64_t seed : sweep(40)) {
     restart(seed);
     run([&] {
       auto loop = std::make_shared<LoopDevice>();

@@ -111,6 +111,61 @@ void AppThread(PVOID Context) {
   PsTerminateSystemThread(STATUS_SUCCESS);
 }
 
+// What IOCTL_APP_THREAD hands its thread.
+struct THREAD_START {
+  HANDLE Handle;
+  BOOLEAN ReferenceInThread;
+  NTSTATUS Status;
+  KEVENT HandleReady; // Handle is filled in
+  KEVENT Done;        // Status is final
+};
+
+NTSTATUS ReferenceByHandle(HANDLE Handle) {
+  PVOID thread = nullptr;
+  NTSTATUS status = ObReferenceObjectByHandle(
+      Handle, THREAD_ALL_ACCESS, nullptr, KernelMode, &thread, nullptr);
+  if (NT_SUCCESS(status))
+    ObDereferenceObject(thread);
+  ZwClose(Handle);
+  return status;
+}
+
+void AppHandleThread(PVOID Context) {
+  THREAD_START *start = static_cast<THREAD_START *>(Context);
+  if (start->ReferenceInThread) {
+    KeWaitForSingleObject(&start->HandleReady, Executive, KernelMode, FALSE,
+                          nullptr);
+    start->Status = ReferenceByHandle(start->Handle);
+  }
+  KeSetEvent(&start->Done, IO_NO_INCREMENT, FALSE);
+  PsTerminateSystemThread(STATUS_SUCCESS);
+}
+
+NTSTATUS StartThread(PIRP Irp, ULONG InputLength) {
+  if (InputLength < sizeof(APP_THREAD))
+    return Complete(Irp, STATUS_INVALID_PARAMETER, 0);
+  APP_THREAD request;
+  RtlCopyMemory(&request, Irp->AssociatedIrp.SystemBuffer, sizeof request);
+  THREAD_START start;
+  start.Handle = nullptr;
+  start.ReferenceInThread = request.ReferenceInThread;
+  start.Status = STATUS_SUCCESS;
+  KeInitializeEvent(&start.HandleReady, NotificationEvent, FALSE);
+  KeInitializeEvent(&start.Done, NotificationEvent, FALSE);
+  OBJECT_ATTRIBUTES attributes;
+  InitializeObjectAttributes(&attributes, nullptr, request.Attributes, nullptr,
+                             nullptr);
+  NTSTATUS status = PsCreateSystemThread(&start.Handle, 0, &attributes, nullptr,
+                                         nullptr, AppHandleThread, &start);
+  if (!NT_SUCCESS(status))
+    return Complete(Irp, status, 0);
+  KeSetEvent(&start.HandleReady, IO_NO_INCREMENT, FALSE);
+  if (!request.ReferenceInThread)
+    start.Status = ReferenceByHandle(start.Handle);
+  KeWaitForSingleObject(&start.Done, Executive, KernelMode, FALSE, nullptr);
+  return Complete(Irp, start.Status, 0);
+}
+
 NTSTATUS DeviceControl(APP_EXTENSION *ext, PIRP Irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
   ULONG in = stack->Parameters.DeviceIoControl.InputBufferLength;
@@ -166,6 +221,9 @@ NTSTATUS DeviceControl(APP_EXTENSION *ext, PIRP Irp) {
 
   case IOCTL_APP_DIRECT:
     return Complete(Irp, STATUS_SUCCESS, 0);
+
+  case IOCTL_APP_THREAD:
+    return StartThread(Irp, in);
 
   case IOCTL_APP_UNMARKED_PENDING:
     Complete(Irp, STATUS_SUCCESS, 0);

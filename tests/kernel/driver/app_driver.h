@@ -32,6 +32,16 @@ EXTERN_C_START
 // having marked it pending.
 #define IOCTL_APP_UNMARKED_PENDING APP_IOCTL(7, METHOD_BUFFERED)
 
+// Input APP_THREAD: starts a system thread from the request and references
+// it by its handle in kernel mode, then closes the handle, here or in the
+// new thread itself; completes with the reference's status.
+#define IOCTL_APP_THREAD APP_IOCTL(8, METHOD_BUFFERED)
+
+typedef struct _APP_THREAD {
+  ULONG Attributes;          // of the thread's handle: 0 or OBJ_KERNEL_HANDLE
+  BOOLEAN ReferenceInThread; // the new thread references its own handle
+} APP_THREAD;
+
 typedef struct _APP_REPORT {
   NTSTATUS Status;
   ULONG Information;

@@ -4,6 +4,7 @@ namespace {
 
 PNP_TEST_OPTIONS Options;
 ULONG UnloadCount;
+PNP_TEST_FILES Files;
 
 PPNP_TEST_EXTENSION ExtensionOf(PDEVICE_OBJECT DeviceObject) {
   return static_cast<PPNP_TEST_EXTENSION>(DeviceObject->DeviceExtension);
@@ -378,7 +379,33 @@ void Unload(PDRIVER_OBJECT DriverObject) {
   UnloadCount++;
 }
 
+// IRP_MJ_CREATE, IRP_MJ_CLEANUP and IRP_MJ_CLOSE: counted, and answered.
+NTSTATUS DispatchFile(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  PPNP_TEST_EXTENSION extension = ExtensionOf(DeviceObject);
+  switch (IoGetCurrentIrpStackLocation(Irp)->MajorFunction) {
+  case IRP_MJ_CREATE:
+    InterlockedIncrement(&Files.Creates);
+    break;
+  case IRP_MJ_CLEANUP:
+    Files.CleanupState = extension->State;
+    InterlockedIncrement(&Files.Cleanups);
+    break;
+  default:
+    Files.CloseState = extension->State;
+    InterlockedIncrement(&Files.Closes);
+    break;
+  }
+  Irp->IoStatus.Status = STATUS_SUCCESS;
+  Irp->IoStatus.Information = 0;
+  IoCompleteRequest(Irp, IO_NO_INCREMENT);
+  return STATUS_SUCCESS;
+}
+
 } // namespace
+
+void PnpTestGetFiles(PNP_TEST_FILES *Files_) {
+  *Files_ = Files;
+}
 
 void PnpTestInitialize(PDRIVER_OBJECT DriverObject,
                        const PNP_TEST_OPTIONS *Options_) {
@@ -387,6 +414,10 @@ void PnpTestInitialize(PDRIVER_OBJECT DriverObject,
   else
     RtlZeroMemory(&Options, sizeof Options);
   UnloadCount = 0;
+  RtlZeroMemory(&Files, sizeof Files);
+  DriverObject->MajorFunction[IRP_MJ_CREATE] = DispatchFile;
+  DriverObject->MajorFunction[IRP_MJ_CLEANUP] = DispatchFile;
+  DriverObject->MajorFunction[IRP_MJ_CLOSE] = DispatchFile;
   DriverObject->MajorFunction[IRP_MJ_PNP] = DispatchPnp;
   DriverObject->MajorFunction[IRP_MJ_POWER] = DispatchPower;
   DriverObject->DriverExtension->AddDevice = AddDevice;

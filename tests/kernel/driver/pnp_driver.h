@@ -60,10 +60,21 @@ typedef struct _PNP_TEST_EXTENSION {
   NTSTATUS WakeStatus;
 } PNP_TEST_EXTENSION, *PPNP_TEST_EXTENSION;
 
+// What the driver saw of handles on its devices, driver-wide: the state its
+// device was in at the last cleanup and close (devices go at removal).
+typedef struct _PNP_TEST_FILES {
+  LONG Creates;
+  LONG Cleanups;
+  LONG Closes;
+  PNP_TEST_STATE CleanupState;
+  PNP_TEST_STATE CloseState;
+} PNP_TEST_FILES;
+
 // Fills the driver object; Options (copied) may be NULL for none.
 void PnpTestInitialize(PDRIVER_OBJECT DriverObject,
                        const PNP_TEST_OPTIONS *Options);
 ULONG PnpTestUnloadCount(void);
+void PnpTestGetFiles(PNP_TEST_FILES *Files);
 
 // Requests IRP_MN_WAIT_WAKE of the device's PDO; STATUS_PENDING when on
 // its way, STATUS_INVALID_DEVICE_REQUEST when the bus reports no wake.
