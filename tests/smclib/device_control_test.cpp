@@ -262,18 +262,44 @@ TEST_F(ReaderTest, TransmissionLeftHalfDoneDoesNotLeakIntoTheNext) {
     Bytes apdu = hex("80 E2 00 00 FF");
     apdu.resize(5 + 255, 0x13);
     EXPECT_EQ(transmit(T1, apdu).status, STATUS_DEVICE_NOT_CONNECTED);
-    // Nothing of the request stays reachable through the extension.
-    EXPECT_EQ(smartcard().IoRequest.ReplyBuffer, nullptr);
-    EXPECT_EQ(smartcard().IoRequest.ReplyBufferLength, 0u);
-    EXPECT_EQ(smartcard().IoRequest.Information, nullptr);
+    // The library's exchange is over; IoRequest still describes the
+    // request, whose buffer went back to the pool with it.
     EXPECT_EQ(smartcard().OsData->CurrentIrp, nullptr);
-    EXPECT_EQ(smartcard().T1.Command, nullptr);
+    EXPECT_FALSE(smartcard().T1.WaitForReply);
+    EXPECT_EQ(smartcard().T1.ReplyData, nullptr);
+    EXPECT_EQ(smartcard().IoRequest.RequestBufferLength, 8u + apdu.size());
+    EXPECT_EQ(smartcard().IoRequest.ReplyBufferLength, 8u + 1024u);
+    ASSERT_NE(smartcard().IoRequest.ReplyBuffer, nullptr);
+    EXPECT_EQ(smartcard().IoRequest.RequestBuffer,
+              smartcard().IoRequest.ReplyBuffer);
+    EXPECT_NE(smartcard().IoRequest.Information, nullptr);
+    EXPECT_FALSE(kernel().pool().owns(smartcard().IoRequest.ReplyBuffer));
     // The next request starts its own transmission, in step with the card.
     IoResult next = transmit(T1, hex("00 A4 04 00 02 3F 00"));
     ASSERT_EQ(next.status, STATUS_SUCCESS);
     EXPECT_EQ(answer_of(next), hex("3F 00 90 00"));
     tear_down();
   });
+}
+
+TEST_F(ReaderTest, WriteThroughAFinishedRequestIsFound) {
+  kernel().verifier().set_echo(false);
+  run([&] {
+    build();
+    ASSERT_EQ(ioctl(IOCTL_TEST_READER_ECHO, {1, 2, 3}, 8).status,
+              STATUS_SUCCESS);
+    TestReaderWriteThroughLastRequest(device_);
+    tear_down();
+  });
+  kernel().check_teardown();
+  auto findings = kernel().verifier().take();
+  // The system buffer and the IRP, both freed at completion.
+  ASSERT_EQ(findings.size(), 2u);
+  for (const auto &finding : findings) {
+    EXPECT_EQ(finding.kind, kernel::FindingKind::PoolCorruption);
+    EXPECT_THAT(finding.message, HasSubstr("was written after its free"));
+  }
+  EXPECT_THAT(findings[0].message + findings[1].message, HasSubstr("IoBu"));
 }
 
 TEST_F(ReaderTest, TrackingRequestsWaitForTheCardAndOneAtATime) {

@@ -4,8 +4,9 @@
 // every fault the card can be made to commit.
 #include <gtest/gtest.h>
 
-#include "tests/smclib/extension_fixture.h"
+#include "platform/smclib/extension.h"
 #include "platform/smclib/t1.h"
+#include "tests/smclib/extension_fixture.h"
 
 namespace talvor::test {
 namespace {
@@ -162,7 +163,7 @@ TEST_F(T1Test, RefusedOrUnansweredIfsRequestCarriesOnWithIBlocks) {
 
   // A reader told to suppress it never asks.
   start();
-  plain_.extension.T1.SuppressIfsRequest = TRUE;
+  smclib::T1Session(plain_.extension)->SuppressIfsRequest = TRUE;
   T1Card plain({});
   ASSERT_EQ(transmit(plain, command(4)).exchanges, 1);
 }
@@ -340,7 +341,7 @@ TEST_F(T1Test, CallerAndDriverMistakesEndInAClearStatus) {
   // A request buffer already full leaves no room for a block.
   e.SmartcardRequest.BufferLength = e.SmartcardRequest.BufferSize;
   EXPECT_EQ(SmartcardT1Request(&e), STATUS_BUFFER_TOO_SMALL);
-  EXPECT_FALSE(t1::in_transmission(e.T1));
+  EXPECT_FALSE(e.T1.WaitForReply);
 }
 
 } // namespace
