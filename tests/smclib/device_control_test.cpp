@@ -341,6 +341,88 @@ TEST_F(ReaderTest, TrackingRequestsWaitForTheCardAndOneAtATime) {
   });
 }
 
+// What the tracking callback found when the library called it, and what
+// it does before the reader's own callback runs.
+struct TrackingCall {
+  PRDF_FUNCTION reader = nullptr;
+  enum class Before { nothing, insert, cancel, refuse } before;
+  PDEVICE_OBJECT device = nullptr;
+  KIRQL irql = HIGH_LEVEL;
+  PIRP stored = nullptr;
+  bool marked_pending = false;
+  BOOLEAN cancelled = FALSE;
+};
+TrackingCall tracking_call;
+
+NTSTATUS WatchedTracking(PSMARTCARD_EXTENSION SmartcardExtension) {
+  TrackingCall &call = tracking_call;
+  call.irql = KeGetCurrentIrql();
+  call.stored = SmartcardExtension->OsData->NotificationIrp;
+  if (call.stored != nullptr)
+    call.marked_pending = (IoGetCurrentIrpStackLocation(call.stored)->Control &
+                           SL_PENDING_RETURNED) != 0;
+  switch (call.before) {
+  case TrackingCall::Before::insert: // a change before it is cancellable
+    TestReaderUpdateCardState(call.device, TRUE);
+    break;
+  case TrackingCall::Before::cancel: // no cancel routine to run yet
+    call.cancelled = IoCancelIrp(call.stored);
+    break;
+  case TrackingCall::Before::refuse:
+    return STATUS_INVALID_DEVICE_STATE;
+  case TrackingCall::Before::nothing:
+    break;
+  }
+  return call.reader(SmartcardExtension);
+}
+
+TEST_F(ReaderTest, TrackingCallbackRunsUnlockedOnceTheRequestIsStored) {
+  run([&] {
+    build();
+    tracking_call = {smartcard().ReaderFunction[RDF_CARD_TRACKING],
+                     TrackingCall::Before::nothing, device_};
+    smartcard().ReaderFunction[RDF_CARD_TRACKING] = WatchedTracking;
+
+    // Stored and marked pending, then called at PASSIVE_LEVEL without the
+    // card-state lock, which the reader's callback takes itself.
+    auto plain = send(IRP_MJ_DEVICE_CONTROL, IOCTL_SMARTCARD_IS_PRESENT);
+    EXPECT_EQ(plain->returned, STATUS_PENDING);
+    EXPECT_EQ(tracking_call.irql, PASSIVE_LEVEL);
+    EXPECT_EQ(tracking_call.stored, plain->irp);
+    EXPECT_TRUE(tracking_call.marked_pending);
+    EXPECT_FALSE(plain->completed());
+    insert();
+    EXPECT_EQ(plain->wait(), STATUS_SUCCESS);
+
+    // A change between the store and the callback completes it; the
+    // callback then finds none.
+    tracking_call.before = TrackingCall::Before::insert;
+    remove();
+    auto changed = send(IRP_MJ_DEVICE_CONTROL, IOCTL_SMARTCARD_IS_PRESENT);
+    EXPECT_EQ(changed->returned, STATUS_PENDING);
+    EXPECT_TRUE(changed->completed());
+    EXPECT_EQ(changed->wait(), STATUS_SUCCESS);
+    EXPECT_EQ(smartcard().OsData->NotificationIrp, nullptr);
+
+    // Cancelled before it was cancellable: the callback completes it.
+    tracking_call.before = TrackingCall::Before::cancel;
+    auto cancelled = send(IRP_MJ_DEVICE_CONTROL, IOCTL_SMARTCARD_IS_ABSENT);
+    EXPECT_EQ(cancelled->returned, STATUS_PENDING);
+    EXPECT_FALSE(tracking_call.cancelled);
+    EXPECT_EQ(cancelled->wait(), STATUS_CANCELLED);
+    EXPECT_EQ(smartcard().OsData->NotificationIrp, nullptr);
+
+    // A callback that does not keep it hands it back to be completed.
+    tracking_call.before = TrackingCall::Before::refuse;
+    auto refused = send(IRP_MJ_DEVICE_CONTROL, IOCTL_SMARTCARD_IS_ABSENT);
+    EXPECT_EQ(refused->returned, STATUS_PENDING);
+    EXPECT_EQ(refused->wait(), STATUS_INVALID_DEVICE_STATE);
+    EXPECT_EQ(smartcard().OsData->NotificationIrp, nullptr);
+    EXPECT_EQ(calls(RDF_CARD_TRACKING), 3);
+    tear_down();
+  });
+}
+
 TEST_F(ReaderTest, TrackingRequestCancelledBeforeTheReaderTookIt) {
   run([&] {
     build();
