@@ -120,6 +120,56 @@ TEST_F(T1Test, NegotiatesIfsdOnceThenExchangesCommands) {
   EXPECT_EQ(plain_.extension.T1.Wtx, 0);
 }
 
+TEST_F(T1Test, PublishesTheExchangeInT1Data) {
+  start(32);
+  T1Card card({});
+  auto &e = plain_.extension;
+  const Bytes apdu = command(100); // 105 bytes: four I-blocks
+  CallerBuffer caller(&e, SCARD_PROTOCOL_T1, apdu, 1024);
+  auto build = [&] {
+    e.SmartcardRequest.BufferLength = 0;
+    return SmartcardT1Request(&e);
+  };
+  auto answer = [&] {
+    const Bytes block = card.exchange(
+        std::span(plain_.request.data(), e.SmartcardRequest.BufferLength));
+    std::copy(block.begin(), block.end(), plain_.reply.begin());
+    e.SmartcardReply.BufferLength = static_cast<ULONG>(block.size());
+    return SmartcardT1Reply(&e);
+  };
+
+  ASSERT_EQ(build(), STATUS_SUCCESS);
+  EXPECT_TRUE(e.T1.WaitForReply);
+  EXPECT_EQ(e.T1.State, ULONG{T1_IFS_REQUEST});
+  EXPECT_EQ(e.T1.BytesToSend, 105u);
+  EXPECT_EQ(e.T1.ReplyData, caller.system.data() + sizeof(SCARD_IO_REQUEST));
+  ASSERT_EQ(answer(), STATUS_MORE_PROCESSING_REQUIRED);
+  ASSERT_EQ(build(), STATUS_SUCCESS);
+  EXPECT_EQ(e.T1.State, ULONG{T1_SENDING});
+  EXPECT_EQ(e.T1.InfBytesSent, 32);
+  EXPECT_TRUE(e.T1.MoreData);
+  EXPECT_EQ(e.T1.SSN, 0);
+  ASSERT_EQ(answer(), STATUS_MORE_PROCESSING_REQUIRED);
+  EXPECT_EQ(e.T1.BytesSent, 32u);
+  EXPECT_EQ(e.T1.BytesToSend, 73u);
+  EXPECT_EQ(e.T1.SSN, 1);
+
+  NTSTATUS status;
+  do {
+    ASSERT_EQ(build(), STATUS_SUCCESS);
+    status = answer();
+  } while (status == STATUS_MORE_PROCESSING_REQUIRED);
+  ASSERT_EQ(status, STATUS_SUCCESS);
+  EXPECT_FALSE(e.T1.WaitForReply);
+  EXPECT_FALSE(e.T1.MoreData);
+  EXPECT_EQ(e.T1.State, ULONG{T1_IDLE});
+  EXPECT_EQ(e.T1.BytesSent, 105u);
+  EXPECT_EQ(e.T1.BytesToSend, 0u);
+  EXPECT_EQ(e.T1.BytesReceived, echoed(apdu).size());
+  EXPECT_EQ(e.T1.ReplyData, nullptr);
+  EXPECT_EQ(caller.answer(), echoed(apdu));
+}
+
 TEST_F(T1Test, ChainsBothWaysAgainstIfscAndIfsd) {
   for (bool crc : {false, true}) {
     SCOPED_TRACE(crc ? "CRC" : "LRC");
