@@ -217,7 +217,7 @@ typedef struct _T1_DATA {
   UCHAR LastError;     // R-block error code last sent, 0: none
   BOOLEAN MoreData;    // the block under way is chained
   UCHAR NAD;           // node address of the blocks sent
-  ULONG OriginalState; // State before the running recovery began
+  ULONG OriginalState; // 0: this library does not report it
   UCHAR Resend;        // errors in a row on the current block
   UCHAR Resync;        // S(RESYNCH) requests in this transmission
   UCHAR RSN;           // N(S) expected of the card's next I-block
@@ -230,8 +230,6 @@ typedef struct _T1_DATA {
 } T1_DATA, *PT1_DATA;
 
 // ---------------------------------------------------------------------------
-// What the library keeps per reader. SmartcardInitialize allocates it.
-
 // What the library keeps per reader; SmartcardInitialize allocates it. A
 // driver uses DeviceObject (which it sets), NotificationIrp and SpinLock.
 typedef struct _OS_DEP_DATA {
