@@ -1,24 +1,27 @@
 // Card tracking: the one pending IS_PRESENT / IS_ABSENT request, completed
 // by a card state change, a resume, its cancellation or the handle's close.
 //
-// Lock order: OsData->SpinLock, then the cancel spin lock. Whoever clears
-// the IRP's cancel routine first owns the IRP; a routine that finds it
-// already cleared leaves the IRP to the cancel routine under way.
+// The library stores the IRP in OsData->NotificationIrp under
+// OsData->SpinLock and calls CBCardTracking after releasing it, so the IRP
+// may be found stored and not yet cancellable. Lock order: OsData->SpinLock,
+// then the cancel spin lock. Whoever takes the IRP out of NotificationIrp
+// with the cancel spin lock held owns it and completes it; the cancel
+// routine takes it out before it releases that lock.
 #include "frame/talvor.h"
 
 namespace {
 
-// Takes the notification IRP out when its cancel routine is still set.
-// Cancel spin lock held.
+// Takes the notification IRP out and clears its cancel routine. Both locks
+// held. Whoever takes it out completes it: a cancel routine under way has
+// taken it out already (under the cancel spin lock), and one stored by the
+// library but not yet made cancellable is ours to complete.
 PIRP TakeNotificationIrp(PSMARTCARD_EXTENSION SmartcardExtension) {
-  PIRP notificationIrp = SmartcardExtension->OsData->NotificationIrp;
-  if (notificationIrp == nullptr)
-    return nullptr;
-  if (IoSetCancelRoutine(notificationIrp, nullptr) == nullptr)
-    return nullptr;
-  InterlockedExchangePointer(reinterpret_cast<PVOID volatile *>(
-                                 &SmartcardExtension->OsData->NotificationIrp),
-                             nullptr);
+  PIRP notificationIrp = static_cast<PIRP>(InterlockedExchangePointer(
+      reinterpret_cast<PVOID volatile *>(
+          &SmartcardExtension->OsData->NotificationIrp),
+      nullptr));
+  if (notificationIrp != nullptr)
+    IoSetCancelRoutine(notificationIrp, nullptr);
   return notificationIrp;
 }
 
@@ -33,28 +36,35 @@ void CompleteTracking(PIRP Irp) {
 /*
  * CBCardTracking
  *   RDF_CARD_TRACKING callback: makes the pending notification IRP
- *   cancellable.
+ *   cancellable, or completes it with STATUS_CANCELLED when it was
+ *   cancelled before it could be. Finds none when a state change or the
+ *   handle's cleanup completed it after the library stored it.
  * Arguments: the smart card extension.
- * Result: STATUS_PENDING; STATUS_CANCELLED when the request was cancelled
- *   before it could be made cancellable (the library then completes it).
- * IRQL: DISPATCH_LEVEL, OsData->SpinLock held.
+ * Result: STATUS_PENDING.
+ * IRQL: PASSIVE_LEVEL; the library holds no lock.
  */
 NTSTATUS CBCardTracking(PSMARTCARD_EXTENSION SmartcardExtension) {
+  KIRQL irql;
   KIRQL cancelIrql;
-  NTSTATUS ntStatus = STATUS_PENDING;
+  PIRP cancelledIrp = nullptr;
 
   DbgPrint("Uscr!CBCardTracking: Enter\n");
+  KeAcquireSpinLock(&SmartcardExtension->OsData->SpinLock, &irql);
   IoAcquireCancelSpinLock(&cancelIrql);
   PIRP notificationIrp = SmartcardExtension->OsData->NotificationIrp;
   if (notificationIrp != nullptr) {
-    IoSetCancelRoutine(notificationIrp, UscrCancel);
-    if (notificationIrp->Cancel &&
-        IoSetCancelRoutine(notificationIrp, nullptr) != nullptr)
-      ntStatus = STATUS_CANCELLED;
+    if (notificationIrp->Cancel)
+      cancelledIrp = TakeNotificationIrp(SmartcardExtension);
+    else
+      IoSetCancelRoutine(notificationIrp, UscrCancel);
   }
   IoReleaseCancelSpinLock(cancelIrql);
+  KeReleaseSpinLock(&SmartcardExtension->OsData->SpinLock, irql);
+
+  if (cancelledIrp != nullptr)
+    CompleteTracking(cancelledIrp);
   DbgPrint("Uscr!CBCardTracking: Exit \n");
-  return ntStatus;
+  return STATUS_PENDING;
 }
 
 /*
@@ -154,10 +164,8 @@ void UscrCancel(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
 /*
  * UscrCleanup
- *   IRP_MJ_CLEANUP: completes a pending tracking request, then the cleanup
- *   request. The card state lock is taken first, so that a tracking request
- *   the library is just handing over is either not yet there or already
- *   cancellable.
+ *   IRP_MJ_CLEANUP: completes a pending tracking request, cancellable or
+ *   not yet, then the cleanup request.
  * Arguments: the device object; the cleanup IRP.
  * Result: STATUS_SUCCESS.  IRQL: PASSIVE_LEVEL.
  */

@@ -12,6 +12,7 @@
 
 #include <smclib.h>
 
+#include "platform/smclib/extension.h"
 #include "platform/smclib/t1.h"
 
 namespace {
@@ -57,8 +58,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data,
   e.CardCapabilities.Protocol.Selected = protocol;
   e.CardCapabilities.T1.EDC = crc ? 1 : 0;
   e.CardCapabilities.InversConvention = (setup & 8) ? TRUE : FALSE;
-  t1::reset(e.T1, in.byte());
-  e.T1.SuppressIfsRequest = (setup & 16) ? TRUE : FALSE;
+  {
+    talvor::smclib::T1Session session(e);
+    t1::reset(*session, in.byte());
+    session->SuppressIfsRequest = (setup & 16) ? TRUE : FALSE;
+  }
 
   // The caller's system buffer: header, a command of the input's length
   // (mostly zeros), room for the answer.
@@ -110,7 +114,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data,
                : protocol == SCARD_PROTOCOL_T0 ? SmartcardT0Reply(&e)
                                                : SmartcardRawReply(&e);
       require(++exchanges < kExchangeLimit, "a transmission without end");
-      require(e.T1.ResponseLength <= t1::kMaxResponseLength + 255,
+      require(e.T1.BytesReceived <= t1::kMaxResponseLength + 255,
               "answer beyond any APDU");
     } while (status == STATUS_MORE_PROCESSING_REQUIRED);
     if (status == STATUS_SUCCESS) {
@@ -122,7 +126,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data,
               "information on a failure");
     }
     if (protocol == SCARD_PROTOCOL_T1) {
-      require(!t1::in_transmission(e.T1), "transmission not ended");
+      require(!e.T1.WaitForReply, "transmission not ended");
       require(e.T1.Wtx == 0, "waiting time extension left over");
     }
     information = 0;

@@ -1,8 +1,10 @@
 // The smart card driver library: the SMARTCARD_EXTENSION a reader driver
 // shares with it, the callback table, and the library's routines (request
 // dispatch, ATR parsing, the T=0, T=1 and raw protocols, the remove lock and
-// the event log). The layout of every structure is this platform's own; the
-// names are the published ones.
+// the event log). Names, values and the x64 layout of every structure a
+// driver touches are the published ones, so that a driver built against
+// this header runs against either library; the static_asserts at the end
+// hold the offsets.
 #pragma once
 
 #include "wdm.h"
@@ -27,12 +29,14 @@ EXTERN_C_START
 
 #define RDF_CARD_POWER 0
 #define RDF_TRANSMIT 1
-#define RDF_CARD_TRACKING 2
-#define RDF_SET_PROTOCOL 3
-#define RDF_CARD_EJECT 4
-#define RDF_READER_SWALLOW 5
-#define RDF_IOCTL_VENDOR 6
-#define RDF_ATR_PARSE 7
+#define RDF_CARD_EJECT 2
+#define RDF_READER_SWALLOW 3
+#define RDF_CARD_TRACKING 4
+#define RDF_SET_PROTOCOL 5
+#define RDF_DEBUG_LEVEL 6
+#define RDF_CARD_CONFISCATE 7
+#define RDF_IOCTL_VENDOR 8
+#define RDF_ATR_PARSE 9
 #define MAXIMUM_SMARTCARD_READER_FUNCTIONS 16
 
 // PtsData.Type
@@ -157,15 +161,16 @@ typedef struct _SCARD_READER_CAPABILITIES {
   ULONG MaxIFSD;
   ULONG PowerMgmtSupport;
   ULONG CardConfiscated;
-  struct {
+  struct _DataRatesSupported {
     PULONG List;
     UCHAR Entries;
   } DataRatesSupported;
-  struct {
+  struct _CLKFrequenciesSupported {
     PULONG List;
     UCHAR Entries;
   } CLKFrequenciesSupported;
-  UCHAR Reserved1[100 - 2 * (sizeof(PULONG) + sizeof(ULONG))];
+  UCHAR Reserved1[100 - sizeof(ULONG) - sizeof(struct _DataRatesSupported) -
+                  sizeof(struct _CLKFrequenciesSupported)];
 } SCARD_READER_CAPABILITIES, *PSCARD_READER_CAPABILITIES;
 
 // ---------------------------------------------------------------------------
@@ -190,7 +195,7 @@ typedef struct _T0_DATA {
   ULONG Le; // response data bytes the TPDU expects
 } T0_DATA, *PT0_DATA;
 
-// T1_DATA.State
+// T1_DATA.State: this library's own values.
 #define T1_INIT 0        // after a reset: IFSD negotiation due
 #define T1_IDLE 1        // between transmissions
 #define T1_IFS_REQUEST 2 // S(IFS request) sent
@@ -199,59 +204,59 @@ typedef struct _T0_DATA {
 #define T1_RESYNCH_REQUEST 5
 #define T1_ABORTED 6 // the card aborted the exchange
 
+// What the library reports of the T=1 transmission; a driver reads it and
+// never writes it, except NAD before a transmission. The library keeps its
+// own record of the exchange elsewhere and refreshes these after each
+// SmartcardT1Request and SmartcardT1Reply.
 typedef struct _T1_DATA {
-  UCHAR IFSC;  // information field size of the card, in use
-  UCHAR IFSD;  // information field size of the reader, in use
-  UCHAR NAD;   // node address of the blocks sent
-  UCHAR SSN;   // N(S) of the next new I-block sent
-  UCHAR RSN;   // N(S) expected of the card's next I-block
-  UCHAR Wtx;   // block waiting time multiplier for the next read; 0: none
-  UCHAR State; // T1_*
-
-  // The library's own record of the transmission in progress.
-  UCHAR NextPcb;     // the block the next SmartcardT1Request builds
-  UCHAR NextInf;     // its INF byte, for S-blocks that carry one
-  UCHAR Retries;     // errors in a row on the current block
-  UCHAR Resynchs;    // S(RESYNCH) requests sent in this transmission
-  UCHAR IfsAttempts; // S(IFS) requests sent for this negotiation
-  UCHAR IfscReset;   // the card's IFSC from the ATR
-  BOOLEAN SuppressIfsRequest;
-  USHORT IdleBlocks; // blocks in a row that moved no data
-  const UCHAR *Command;
-  ULONG CommandLength;
-  ULONG CommandSent;    // command bytes the card acknowledged
-  ULONG ChunkLength;    // command bytes in the I-block awaiting its answer
-  PUCHAR Response;      // where the card's answer goes
-  ULONG ResponseSize;   // room there
-  ULONG ResponseLength; // answer bytes received, kept or not
+  UCHAR IFSC;          // information field size of the card, in use
+  UCHAR IFSD;          // information field size of the reader, in use
+  ULONG BytesReceived; // answer bytes received, kept or not
+  ULONG BytesSent;     // command bytes the card acknowledged
+  ULONG BytesToSend;   // command bytes not yet acknowledged
+  UCHAR LastError;     // R-block error code last sent, 0: none
+  BOOLEAN MoreData;    // the block under way is chained
+  UCHAR NAD;           // node address of the blocks sent
+  ULONG OriginalState; // 0: this library does not report it
+  UCHAR Resend;        // errors in a row on the current block
+  UCHAR Resync;        // S(RESYNCH) requests in this transmission
+  UCHAR RSN;           // N(S) expected of the card's next I-block
+  UCHAR SSN;           // N(S) of the next new I-block sent
+  ULONG State;         // T1_*
+  UCHAR Wtx;        // block waiting time multiplier for the next read; 0: none
+  PUCHAR ReplyData; // where the card's answer goes
+  BOOLEAN WaitForReply; // a transmission is under way
+  UCHAR InfBytesSent;   // command bytes in the I-block awaiting its answer
 } T1_DATA, *PT1_DATA;
 
 // ---------------------------------------------------------------------------
-// What the library keeps per reader. SmartcardInitialize allocates it.
-
-// A counted lock that holds off removal. Library-private.
-typedef struct _SMARTCARD_REMOVE_LOCK {
-  KSPIN_LOCK Lock;  // guards Count and Removing
-  LONG Count;       // acquisitions not yet released
-  BOOLEAN Removing; // SmartcardReleaseRemoveLockAndWait has begun
-  KEVENT Released;  // notification: removal began and Count reached 0
-} SMARTCARD_REMOVE_LOCK, *PSMARTCARD_REMOVE_LOCK;
-
+// What the library keeps per reader; SmartcardInitialize allocates it. A
+// driver uses DeviceObject (which it sets), NotificationIrp and SpinLock.
 typedef struct _OS_DEP_DATA {
   PDEVICE_OBJECT DeviceObject; // set by the driver after initialisation
   PIRP CurrentIrp;             // the request whose callback runs
   PIRP NotificationIrp;        // the pending card-tracking request
+  // The room of the published KMUTEX that serialises the reader functions.
+  // Here a synchronization event held while a request uses the extension:
+  // one callback at a time. It guards IoRequest, the control codes,
+  // CurrentIrp, the card capabilities and the T=0 and T=1 data.
+  union {
+    KEVENT CallbackLock;
+    UCHAR Mutex[56];
+  };
   // Guards ReaderCapabilities.CurrentState and NotificationIrp. Taken
   // before the I/O cancel spin lock wherever both are held.
   KSPIN_LOCK SpinLock;
+  struct {
+    BOOLEAN Removed;    // SmartcardReleaseRemoveLockAndWait has begun
+    LONG RefCount;      // acquisitions not yet released
+    KEVENT RemoveEvent; // notification: removal began and RefCount is 0
+    LIST_ENTRY TagList; // unused
+  } RemoveLock;
 
   // Library-private from here on.
-  // Synchronization event held while a request uses the extension: one
-  // callback at a time. Guards IoRequest, the control codes, CurrentIrp,
-  // the card capabilities and the T=0 and T=1 data.
-  KEVENT CallbackLock;
-  SMARTCARD_REMOVE_LOCK RemoveLock;
-  BOOLEAN OwnsRequestBuffer; // the library allocated it, and frees it
+  KSPIN_LOCK RemoveLockGuard; // guards RemoveLock.Removed and .RefCount
+  BOOLEAN OwnsRequestBuffer;  // the library allocated it, and frees it
   BOOLEAN OwnsReplyBuffer;
 } OS_DEP_DATA, *POS_DEP_DATA;
 
@@ -277,6 +282,7 @@ struct _SMARTCARD_EXTENSION {
   SMARTCARD_REQUEST SmartcardRequest;
   T0_DATA T0;
   T1_DATA T1;
+  // Library-private: its record of the T=1 exchange in progress.
   ULONG Reserved[25];
 };
 
@@ -291,14 +297,28 @@ NTSTATUS SmartcardInitialize(PSMARTCARD_EXTENSION SmartcardExtension);
 void SmartcardExit(PSMARTCARD_EXTENSION SmartcardExtension);
 
 // Validates a device-control request, answers what it can itself, calls the
-// reader function for the rest (one callback at a time per reader) and
-// completes the request. A card-tracking request is left pending in
-// OsData->NotificationIrp (STATUS_PENDING returned) for the driver to
-// complete; so is a request whose callback returns STATUS_PENDING, which
-// then belongs to the callback. RDF_CARD_TRACKING is called with
-// OsData->SpinLock held, at DISPATCH_LEVEL: it may take the cancel spin
-// lock, never wait; returning anything but STATUS_PENDING hands the request
-// back to the library, which completes it with that status.
+// reader function for the rest (one callback at a time per reader, at
+// PASSIVE_LEVEL) and completes the request. A request whose callback
+// returns STATUS_PENDING belongs to the callback.
+//
+// IoRequest describes the request while its callback runs, and after the
+// request still points at that request's buffers, which are gone once it
+// is completed: a driver writes through it only inside a request's
+// callback.
+//
+// Card tracking (IS_PRESENT, IS_ABSENT, when the card is not already as
+// asked): under OsData->SpinLock the library marks the IRP pending and
+// stores it in OsData->NotificationIrp, without a cancel routine; it then
+// releases the lock and calls RDF_CARD_TRACKING at PASSIVE_LEVEL. The
+// callback may take OsData->SpinLock and then the cancel spin lock; it
+// makes the IRP cancellable, or completes it itself when it is cancelled
+// already. Between the store and the callback, a driver's state change,
+// cancel routine or cleanup may find the IRP stored and not yet
+// cancellable; whoever takes it out of NotificationIrp (under the locks)
+// completes it, and the callback then finds none. The callback returns
+// STATUS_PENDING; any other status hands the request, when it is still
+// stored, back to the library, which completes it with that status.
+// SmartcardDeviceControl returns STATUS_PENDING.
 NTSTATUS SmartcardDeviceControl(PSMARTCARD_EXTENSION SmartcardExtension,
                                 PIRP Irp);
 
@@ -332,8 +352,8 @@ void SmartcardInvertData(PUCHAR Buffer, ULONG Length);
 // IRQL up to DISPATCH_LEVEL.
 NTSTATUS SmartcardAcquireRemoveLock(PSMARTCARD_EXTENSION SmartcardExtension);
 void SmartcardReleaseRemoveLock(PSMARTCARD_EXTENSION SmartcardExtension);
-// Begins removal, gives back the caller's acquisition (if it holds one) and
-// returns once every other holder has released.
+// Begins removal, gives back the caller's acquisition and returns once
+// every other holder has released. The caller must hold one.
 void SmartcardReleaseRemoveLockAndWait(PSMARTCARD_EXTENSION SmartcardExtension);
 
 // Writes one event-log entry for Object (a driver or device object), with
@@ -342,3 +362,51 @@ void SmartcardLogError(PVOID Object, NTSTATUS ErrorCode,
                        PUNICODE_STRING Insertion, ULONG DumpWord);
 
 EXTERN_C_END
+
+// The published x64 layout.
+#if defined(__cplusplus) && defined(__x86_64__)
+static_assert(sizeof(VENDOR_ATTR) == 212);
+static_assert(offsetof(VENDOR_ATTR, UnitNo) == 68);
+static_assert(offsetof(VENDOR_ATTR, IfdSerialNo) == 76);
+static_assert(sizeof(PTS_DATA) == 16);
+static_assert(offsetof(SCARD_CARD_CAPABILITIES, ATR) == 8);
+static_assert(offsetof(SCARD_CARD_CAPABILITIES, ClockRateConversion) == 96);
+static_assert(offsetof(SCARD_CARD_CAPABILITIES, Fl) == 112);
+static_assert(offsetof(SCARD_CARD_CAPABILITIES, GT) == 120);
+static_assert(offsetof(SCARD_CARD_CAPABILITIES, Protocol) == 124);
+static_assert(offsetof(SCARD_CARD_CAPABILITIES, T0) == 132);
+static_assert(offsetof(SCARD_CARD_CAPABILITIES, T1) == 140);
+static_assert(offsetof(SCARD_CARD_CAPABILITIES, PtsData) == 156);
+static_assert(sizeof(SCARD_CARD_CAPABILITIES) == 256);
+static_assert(offsetof(SCARD_READER_CAPABILITIES, CurrentState) == 16);
+static_assert(offsetof(SCARD_READER_CAPABILITIES, MaxIFSD) == 40);
+static_assert(offsetof(SCARD_READER_CAPABILITIES, DataRatesSupported) == 56);
+static_assert(offsetof(SCARD_READER_CAPABILITIES, CLKFrequenciesSupported) ==
+              72);
+static_assert(sizeof(SCARD_READER_CAPABILITIES) == 152);
+static_assert(sizeof(SMARTCARD_REQUEST) == 16);
+static_assert(sizeof(SMARTCARD_REPLY) == 16);
+static_assert(offsetof(T1_DATA, BytesReceived) == 4);
+static_assert(offsetof(T1_DATA, NAD) == 18);
+static_assert(offsetof(T1_DATA, State) == 28);
+static_assert(offsetof(T1_DATA, Wtx) == 32);
+static_assert(offsetof(T1_DATA, ReplyData) == 40);
+static_assert(sizeof(T1_DATA) == 56);
+static_assert(offsetof(OS_DEP_DATA, NotificationIrp) == 16);
+static_assert(offsetof(OS_DEP_DATA, SpinLock) == 80);
+static_assert(offsetof(SMARTCARD_EXTENSION, VendorAttr) == 4);
+static_assert(offsetof(SMARTCARD_EXTENSION, ReaderFunction) == 216);
+static_assert(offsetof(SMARTCARD_EXTENSION, CardCapabilities) == 344);
+static_assert(offsetof(SMARTCARD_EXTENSION, LastError) == 600);
+static_assert(offsetof(SMARTCARD_EXTENSION, IoRequest) == 608);
+static_assert(offsetof(SMARTCARD_EXTENSION, MajorIoControlCode) == 648);
+static_assert(offsetof(SMARTCARD_EXTENSION, OsData) == 656);
+static_assert(offsetof(SMARTCARD_EXTENSION, ReaderCapabilities) == 664);
+static_assert(offsetof(SMARTCARD_EXTENSION, ReaderExtension) == 816);
+static_assert(offsetof(SMARTCARD_EXTENSION, SmartcardReply) == 824);
+static_assert(offsetof(SMARTCARD_EXTENSION, SmartcardRequest) == 840);
+static_assert(offsetof(SMARTCARD_EXTENSION, T0) == 856);
+static_assert(offsetof(SMARTCARD_EXTENSION, T1) == 864);
+static_assert(offsetof(SMARTCARD_EXTENSION, Reserved) == 920);
+static_assert(sizeof(SMARTCARD_EXTENSION) == 1024);
+#endif

@@ -78,7 +78,7 @@ void mark_unusable(SMARTCARD_EXTENSION &extension) {
   auto &caps = extension.CardCapabilities;
   caps.Protocol.Supported = 0;
   caps.Protocol.Selected = 0;
-  t1::reset(extension.T1, 0);
+  t1::reset(*T1Session(extension), 0);
   // Powered, mode unknown: it can be reset again, not used.
   set_state_if_present(extension, SCARD_POWERED);
 }
@@ -222,7 +222,7 @@ SmartcardUpdateCardCapabilities(PSMARTCARD_EXTENSION SmartcardExtension) {
   caps.T1.BWT = timing.bwt;
   caps.T1.BGT = timing.bgt;
   fill_pts_data(extension, pts_type);
-  t1::reset(extension.T1, atr.ifsc);
+  t1::reset(*T1Session(extension), atr.ifsc);
 
   if (atr.ta2) {
     // Specific mode: no PPS, the protocol is set.

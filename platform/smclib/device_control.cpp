@@ -110,16 +110,12 @@ void hand_over(SMARTCARD_EXTENSION &extension, const Request &request) {
   extension.OsData->CurrentIrp = request.irp;
 }
 
-// The request is over: nothing of it may be reached through the extension
-// any more (a driver calls its callbacks outside requests too, at resume).
+// The request is over. IoRequest keeps pointing at its buffers, as the
+// published library leaves it: they go with the IRP, and the pool finds a
+// later write through it as a write after free.
 void take_back(SMARTCARD_EXTENSION &extension) {
-  extension.IoRequest.Information = nullptr;
-  extension.IoRequest.RequestBuffer = nullptr;
-  extension.IoRequest.RequestBufferLength = 0;
-  extension.IoRequest.ReplyBuffer = nullptr;
-  extension.IoRequest.ReplyBufferLength = 0;
   extension.OsData->CurrentIrp = nullptr;
-  t1::abandon(extension.T1);
+  t1::abandon(*T1Session(extension));
 }
 
 NTSTATUS call(SMARTCARD_EXTENSION &extension, int function,
@@ -269,7 +265,7 @@ NTSTATUS set_attribute(SMARTCARD_EXTENSION &extension, const Request &request) {
   bool suppress = request.input_length == sizeof tag;
   for (ULONG i = sizeof tag; i < request.input_length; ++i)
     suppress = suppress || request.buffer[i] != 0;
-  extension.T1.SuppressIfsRequest = suppress ? TRUE : FALSE;
+  T1Session(extension)->SuppressIfsRequest = suppress ? TRUE : FALSE;
   return STATUS_SUCCESS;
 }
 
@@ -324,7 +320,7 @@ NTSTATUS transmit(SMARTCARD_EXTENSION &extension) {
   if (card_state(extension) != SCARD_SPECIFIC || header.dwProtocol != selected)
     return STATUS_INVALID_DEVICE_STATE;
   // A transmission an earlier request left half done is over.
-  t1::abandon(extension.T1);
+  t1::abandon(*T1Session(extension));
   return call(extension, RDF_TRANSMIT, STATUS_NOT_SUPPORTED);
 }
 
@@ -355,58 +351,59 @@ NTSTATUS dispatch(SMARTCARD_EXTENSION &extension, const Request &request) {
 }
 
 // IS_PRESENT and IS_ABSENT: at once when the card is already as asked,
-// else pending in OsData->NotificationIrp for the driver to complete.
+// else pending in OsData->NotificationIrp for the driver to complete (the
+// contract is told in smclib.h).
 NTSTATUS track(SMARTCARD_EXTENSION &extension, const Request &request) {
   POS_DEP_DATA os = extension.OsData;
   const bool want_present = request.code == IOCTL_SMARTCARD_IS_PRESENT;
-  auto settled = [&] {
-    return (extension.ReaderCapabilities.CurrentState > SCARD_ABSENT) ==
-           want_present;
-  };
   if ((card_state(extension) > SCARD_ABSENT) == want_present)
     return complete(request.irp, STATUS_SUCCESS);
 
   NTSTATUS status;
-  bool handed_back = false;
+  bool stored = false;      // marked pending and handed to the driver
+  bool handed_back = false; // and given back to us by its callback
   {
     CallbackLock callbacks(os);
     hand_over(extension, request);
+    PRDF_FUNCTION callback = extension.ReaderFunction[RDF_CARD_TRACKING];
     KIRQL irql;
     KeAcquireSpinLock(&os->SpinLock, &irql);
-    PRDF_FUNCTION callback = extension.ReaderFunction[RDF_CARD_TRACKING];
-    if (settled()) {
+    if ((extension.ReaderCapabilities.CurrentState > SCARD_ABSENT) ==
+        want_present) {
       status = STATUS_SUCCESS;
     } else if (os->NotificationIrp != nullptr) {
       status = STATUS_DEVICE_BUSY;
     } else if (callback == nullptr) {
       status = STATUS_NOT_SUPPORTED;
     } else {
-      // Under the spin lock, so that no state change completes the request
-      // before the driver has taken it.
-      os->NotificationIrp = request.irp;
       IoMarkIrpPending(request.irp);
+      os->NotificationIrp = request.irp;
+      stored = true;
+      status = STATUS_PENDING;
+    }
+    KeReleaseSpinLock(&os->SpinLock, irql);
+    if (stored) {
       status = callback(&extension);
       if (status != STATUS_PENDING) {
-        // The driver did not keep it: it is ours again, unless the driver
-        // completed it itself.
+        // The driver did not keep it: it is ours again, unless someone
+        // took it out meanwhile and completed it.
+        KeAcquireSpinLock(&os->SpinLock, &irql);
         if (os->NotificationIrp == request.irp) {
           os->NotificationIrp = nullptr;
           IoSetCancelRoutine(request.irp, nullptr);
           handed_back = true;
         }
+        KeReleaseSpinLock(&os->SpinLock, irql);
       }
     }
-    KeReleaseSpinLock(&os->SpinLock, irql);
     take_back(extension);
     if (!NT_SUCCESS(status))
       extension.LastError = static_cast<ULONG>(status);
   }
-  if (handed_back) {
+  if (handed_back)
     complete(request.irp, status);
-    return STATUS_PENDING; // marked pending above
-  }
-  if (status == STATUS_PENDING)
-    return STATUS_PENDING; // the IRP may be gone already: not touched
+  if (stored)
+    return STATUS_PENDING; // marked pending above; the IRP may be gone
   return complete(request.irp, status);
 }
 

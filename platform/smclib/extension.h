@@ -56,6 +56,24 @@ void fill_pts_data(SMARTCARD_EXTENSION &extension, UCHAR type);
 
 t1::Config t1_config(const SMARTCARD_EXTENSION &extension);
 
+// The T=1 engine of a reader, taken out of the extension's reserved tail
+// for the session's life and put back, with its published part mirrored
+// into T1_DATA, when the session ends. A driver's NAD is taken in.
+class T1Session {
+public:
+  explicit T1Session(SMARTCARD_EXTENSION &extension);
+  ~T1Session();
+  T1Session(const T1Session &) = delete;
+  T1Session &operator=(const T1Session &) = delete;
+
+  t1::Engine &operator*() { return engine_; }
+  t1::Engine *operator->() { return &engine_; }
+
+private:
+  SMARTCARD_EXTENSION &extension_;
+  t1::Engine engine_;
+};
+
 // A driver bug the library noticed, reported to the verifier with the
 // driver's call site.
 void report_misuse(

@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <cstring>
 
-#include "platform/smclib/extension.h"
 #include "platform/kernel/kernel.h"
 #include "platform/kernel/pool.h"
+#include "platform/smclib/extension.h"
 
 namespace talvor::smclib {
 
@@ -89,13 +89,14 @@ NTSTATUS SmartcardInitialize(PSMARTCARD_EXTENSION SmartcardExtension) {
   }
   KeInitializeSpinLock(&os->SpinLock);
   KeInitializeEvent(&os->CallbackLock, SynchronizationEvent, TRUE);
-  KeInitializeSpinLock(&os->RemoveLock.Lock);
-  KeInitializeEvent(&os->RemoveLock.Released, NotificationEvent, FALSE);
+  KeInitializeSpinLock(&os->RemoveLockGuard);
+  KeInitializeEvent(&os->RemoveLock.RemoveEvent, NotificationEvent, FALSE);
+  InitializeListHead(&os->RemoveLock.TagList);
 
   // A zero-filled extension would say PTS_TYPE_DEFAULT, which forbids the
   // faster rate before the card was ever asked.
   extension.CardCapabilities.PtsData.Type = PTS_TYPE_OPTIMAL;
-  t1::reset(extension.T1, 0);
+  t1::reset(*T1Session(extension), 0);
   extension.OsData = os;
   return STATUS_SUCCESS;
 }
@@ -107,9 +108,9 @@ void SmartcardExit(PSMARTCARD_EXTENSION SmartcardExtension) {
   auto &extension = *SmartcardExtension;
   POS_DEP_DATA os = extension.OsData;
   KIRQL irql;
-  KeAcquireSpinLock(&os->RemoveLock.Lock, &irql);
-  const LONG holders = os->RemoveLock.Count;
-  KeReleaseSpinLock(&os->RemoveLock.Lock, irql);
+  KeAcquireSpinLock(&os->RemoveLockGuard, &irql);
+  const LONG holders = os->RemoveLock.RefCount;
+  KeReleaseSpinLock(&os->RemoveLockGuard, irql);
   if (holders > 0)
     report_misuse("SmartcardExit while " + std::to_string(holders) +
                       " remove lock acquisition(s) are not released",
@@ -129,15 +130,15 @@ NTSTATUS SmartcardAcquireRemoveLock(PSMARTCARD_EXTENSION SmartcardExtension) {
                   __builtin_return_address(0));
     return STATUS_DELETE_PENDING;
   }
-  auto &lock = SmartcardExtension->OsData->RemoveLock;
+  POS_DEP_DATA os = SmartcardExtension->OsData;
   KIRQL irql;
-  KeAcquireSpinLock(&lock.Lock, &irql);
+  KeAcquireSpinLock(&os->RemoveLockGuard, &irql);
   NTSTATUS status = STATUS_DELETE_PENDING;
-  if (!lock.Removing) {
-    ++lock.Count;
+  if (!os->RemoveLock.Removed) {
+    ++os->RemoveLock.RefCount;
     status = STATUS_SUCCESS;
   }
-  KeReleaseSpinLock(&lock.Lock, irql);
+  KeReleaseSpinLock(&os->RemoveLockGuard, irql);
   return status;
 }
 
@@ -148,13 +149,13 @@ void SmartcardReleaseRemoveLock(PSMARTCARD_EXTENSION SmartcardExtension) {
                   __builtin_return_address(0));
     return;
   }
-  auto &lock = SmartcardExtension->OsData->RemoveLock;
+  POS_DEP_DATA os = SmartcardExtension->OsData;
   KIRQL irql;
-  KeAcquireSpinLock(&lock.Lock, &irql);
-  const bool balanced = lock.Count > 0;
-  if (balanced && --lock.Count == 0 && lock.Removing)
-    KeSetEvent(&lock.Released, IO_NO_INCREMENT, FALSE);
-  KeReleaseSpinLock(&lock.Lock, irql);
+  KeAcquireSpinLock(&os->RemoveLockGuard, &irql);
+  const bool balanced = os->RemoveLock.RefCount > 0;
+  if (balanced && --os->RemoveLock.RefCount == 0 && os->RemoveLock.Removed)
+    KeSetEvent(&os->RemoveLock.RemoveEvent, IO_NO_INCREMENT, FALSE);
+  KeReleaseSpinLock(&os->RemoveLockGuard, irql);
   if (!balanced)
     report_misuse("SmartcardReleaseRemoveLock without a matching acquisition",
                   __builtin_return_address(0),
@@ -170,21 +171,27 @@ void SmartcardReleaseRemoveLockAndWait(
                   __builtin_return_address(0));
     return;
   }
-  auto &lock = SmartcardExtension->OsData->RemoveLock;
+  POS_DEP_DATA os = SmartcardExtension->OsData;
   KIRQL irql;
-  KeAcquireSpinLock(&lock.Lock, &irql);
-  lock.Removing = TRUE;
-  // A teardown after a failed creation holds nothing: nothing to give back
-  // and no one to wait for.
-  if (lock.Count > 0)
-    --lock.Count;
-  const bool others = lock.Count > 0;
+  KeAcquireSpinLock(&os->RemoveLockGuard, &irql);
+  os->RemoveLock.Removed = TRUE;
+  // The caller's own acquisition is the one given back here; without it,
+  // another holder's would be, and removal would not wait for that one.
+  const bool held = os->RemoveLock.RefCount > 0;
+  if (held)
+    --os->RemoveLock.RefCount;
+  const bool others = os->RemoveLock.RefCount > 0;
   if (!others)
-    KeSetEvent(&lock.Released, IO_NO_INCREMENT, FALSE);
-  KeReleaseSpinLock(&lock.Lock, irql);
+    KeSetEvent(&os->RemoveLock.RemoveEvent, IO_NO_INCREMENT, FALSE);
+  KeReleaseSpinLock(&os->RemoveLockGuard, irql);
+  if (!held)
+    report_misuse("SmartcardReleaseRemoveLockAndWait without an acquisition "
+                  "of the caller's",
+                  __builtin_return_address(0),
+                  talvor::kernel::FindingKind::RemoveLockImbalance);
   if (others)
-    KeWaitForSingleObject(&lock.Released, Executive, KernelMode, FALSE,
-                          nullptr);
+    KeWaitForSingleObject(&os->RemoveLock.RemoveEvent, Executive, KernelMode,
+                          FALSE, nullptr);
 }
 
 void SmartcardLogError(PVOID Object, NTSTATUS ErrorCode,

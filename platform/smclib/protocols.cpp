@@ -4,6 +4,7 @@
 // pure T=0 and T=1 code.
 #include <algorithm>
 #include <cstring>
+#include <type_traits>
 
 #include "platform/smclib/atr.h"
 #include "platform/smclib/extension.h"
@@ -117,6 +118,41 @@ t1::Config t1_config(const SMARTCARD_EXTENSION &extension) {
   return config;
 }
 
+static_assert(std::is_trivially_copyable_v<t1::Engine>);
+static_assert(sizeof(t1::Engine) <= sizeof(SMARTCARD_EXTENSION::Reserved));
+
+T1Session::T1Session(SMARTCARD_EXTENSION &extension) : extension_(extension) {
+  std::memcpy(&engine_, extension.Reserved, sizeof engine_);
+  engine_.NAD = extension.T1.NAD;
+}
+
+T1Session::~T1Session() {
+  std::memcpy(extension_.Reserved, &engine_, sizeof engine_);
+  const t1::Engine &e = engine_;
+  const bool under_way = t1::in_transmission(e);
+  auto &published = extension_.T1;
+  published.IFSC = e.IFSC;
+  published.IFSD = e.IFSD;
+  published.NAD = e.NAD;
+  published.SSN = e.SSN;
+  published.RSN = e.RSN;
+  published.Wtx = e.Wtx;
+  published.State = e.State;
+  published.BytesReceived = e.ResponseLength;
+  published.BytesSent = e.CommandSent;
+  published.BytesToSend = under_way ? e.CommandLength - e.CommandSent : 0;
+  published.MoreData =
+      under_way && e.CommandSent + e.ChunkLength < e.CommandLength;
+  published.LastError = under_way && t1::is_r_block(e.NextPcb)
+                            ? static_cast<UCHAR>(e.NextPcb & t1::kRErrorMask)
+                            : 0;
+  published.Resend = e.Retries;
+  published.Resync = e.Resynchs;
+  published.ReplyData = e.Response;
+  published.WaitForReply = under_way;
+  published.InfBytesSent = static_cast<UCHAR>(e.ChunkLength);
+}
+
 } // namespace talvor::smclib
 
 using namespace talvor::smclib;
@@ -207,7 +243,8 @@ NTSTATUS SmartcardT1Request(PSMARTCARD_EXTENSION SmartcardExtension) {
     return STATUS_INVALID_PARAMETER;
   auto &extension = *SmartcardExtension;
   const t1::Config config = t1_config(extension);
-  if (!t1::in_transmission(extension.T1)) {
+  T1Session session(extension);
+  if (!t1::in_transmission(*session)) {
     Transmission transmission;
     NTSTATUS status = transmission_of(extension, transmission);
     if (!NT_SUCCESS(status))
@@ -217,13 +254,13 @@ NTSTATUS SmartcardT1Request(PSMARTCARD_EXTENSION SmartcardExtension) {
     // Refused before the card runs a command whose answer has nowhere to go.
     if (transmission.answer.size() < kStatusWordLength)
       return STATUS_BUFFER_TOO_SMALL;
-    t1::begin(extension.T1, config, transmission.command, transmission.answer);
+    t1::begin(*session, config, transmission.command, transmission.answer);
   }
   auto room = request_room(extension);
   std::size_t length = 0;
-  NTSTATUS status = t1::build(extension.T1, config, room, length);
+  NTSTATUS status = t1::build(*session, config, room, length);
   if (!NT_SUCCESS(status)) {
-    t1::abandon(extension.T1);
+    t1::abandon(*session);
     return status;
   }
   invert_if_inverse(extension, room.first(length));
@@ -235,17 +272,17 @@ NTSTATUS SmartcardT1Reply(PSMARTCARD_EXTENSION SmartcardExtension) {
   if (SmartcardExtension == nullptr)
     return STATUS_INVALID_PARAMETER;
   auto &extension = *SmartcardExtension;
-  if (!t1::in_transmission(extension.T1))
+  T1Session session(extension);
+  if (!t1::in_transmission(*session))
     return STATUS_INVALID_DEVICE_STATE;
   bool valid = false;
   auto reply = reply_bytes(extension, valid);
   // A length beyond the buffer is no block: handled as one that came
   // garbled (reply stays empty).
   invert_if_inverse(extension, reply);
-  const NTSTATUS status =
-      t1::process(extension.T1, t1_config(extension), reply);
+  const NTSTATUS status = t1::process(*session, t1_config(extension), reply);
   if (status == STATUS_SUCCESS)
-    complete_answer(extension, extension.T1.ResponseLength);
+    complete_answer(extension, session->ResponseLength);
   else if (status != STATUS_MORE_PROCESSING_REQUIRED)
     clear_information(extension);
   return status;

@@ -34,11 +34,11 @@ std::uint8_t answer_nad(std::uint8_t nad) {
   return static_cast<std::uint8_t>(((nad & 0x07) << 4) | ((nad >> 4) & 0x07));
 }
 
-bool chaining(const T1_DATA &t1) {
+bool chaining(const Engine &t1) {
   return t1.CommandSent + t1.ChunkLength < t1.CommandLength;
 }
 
-Fault parse(const T1_DATA &t1, const Config &config,
+Fault parse(const Engine &t1, const Config &config,
             std::span<const std::uint8_t> bytes, Block &block) {
   const std::size_t edc = epilogue_length(config.crc);
   if (bytes.size() < kPrologueLength + edc)
@@ -81,14 +81,14 @@ Fault parse(const T1_DATA &t1, const Config &config,
   }
 }
 
-NTSTATUS more(T1_DATA &t1) {
+NTSTATUS more(Engine &t1) {
   // The card's time extension covers the read after our S(WTX response),
   // and that read alone.
   t1.Wtx = t1.NextPcb == (kSBlock | kSResponse | kSWtx) ? t1.NextInf : 0;
   return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
-NTSTATUS finish(T1_DATA &t1, NTSTATUS status, UCHAR next_state = T1_IDLE) {
+NTSTATUS finish(Engine &t1, NTSTATUS status, UCHAR next_state = T1_IDLE) {
   t1.State = next_state;
   t1.Wtx = 0;
   t1.Command = nullptr;
@@ -96,14 +96,14 @@ NTSTATUS finish(T1_DATA &t1, NTSTATUS status, UCHAR next_state = T1_IDLE) {
   return status;
 }
 
-void start_sending(T1_DATA &t1) {
+void start_sending(Engine &t1) {
   t1.State = T1_SENDING;
   t1.NextPcb = kIBlockNext;
   t1.ChunkLength = 0;
   t1.Retries = 0;
 }
 
-void start_ifs_request(T1_DATA &t1, const Config &config) {
+void start_ifs_request(Engine &t1, const Config &config) {
   t1.State = T1_IFS_REQUEST;
   t1.NextPcb = kSBlock | kSIfs;
   t1.NextInf = wanted_ifsd(config);
@@ -113,7 +113,7 @@ void start_ifs_request(T1_DATA &t1, const Config &config) {
 
 // Starts the command from its first byte: at the beginning, and again after
 // a resynchronisation reset both sides.
-void start_command(T1_DATA &t1, const Config &config) {
+void start_command(Engine &t1, const Config &config) {
   t1.CommandSent = 0;
   t1.ChunkLength = 0;
   if (t1.State == T1_INIT && !t1.SuppressIfsRequest &&
@@ -124,7 +124,7 @@ void start_command(T1_DATA &t1, const Config &config) {
 }
 
 // Rule 6: S(RESYNCH request), at most kMaxResynchs times per transmission.
-NTSTATUS resynchronise(T1_DATA &t1) {
+NTSTATUS resynchronise(Engine &t1) {
   if (t1.Resynchs >= kMaxResynchs)
     return finish(t1, STATUS_DEVICE_PROTOCOL_ERROR, T1_INIT);
   ++t1.Resynchs;
@@ -135,7 +135,7 @@ NTSTATUS resynchronise(T1_DATA &t1) {
 }
 
 // Rule 7: an invalid block, or none in time.
-NTSTATUS on_error(T1_DATA &t1, Fault fault) {
+NTSTATUS on_error(Engine &t1, Fault fault) {
   switch (t1.State) {
   case T1_IFS_REQUEST:
     // Rule 7.3: the S-request again; a card that keeps failing it keeps
@@ -163,11 +163,11 @@ NTSTATUS on_error(T1_DATA &t1, Fault fault) {
 }
 
 // A block that moved no data; a card that sends only those is stuck.
-bool idle_exhausted(T1_DATA &t1) {
+bool idle_exhausted(Engine &t1) {
   return ++t1.IdleBlocks > kMaxIdleBlocks;
 }
 
-NTSTATUS accept_answer(T1_DATA &t1, const Block &block) {
+NTSTATUS accept_answer(Engine &t1, const Block &block) {
   t1.RSN ^= 1;
   t1.Retries = 0;
   const std::size_t kept =
@@ -195,7 +195,7 @@ NTSTATUS accept_answer(T1_DATA &t1, const Block &block) {
                         : STATUS_SUCCESS);
 }
 
-NTSTATUS on_i_block(T1_DATA &t1, const Block &block) {
+NTSTATUS on_i_block(Engine &t1, const Block &block) {
   const std::uint8_t ns = (block.pcb & kISequence) ? 1 : 0;
   switch (t1.State) {
   case T1_IFS_REQUEST:
@@ -222,7 +222,7 @@ NTSTATUS on_i_block(T1_DATA &t1, const Block &block) {
   }
 }
 
-NTSTATUS on_r_block(T1_DATA &t1, const Block &block) {
+NTSTATUS on_r_block(Engine &t1, const Block &block) {
   const std::uint8_t nr = (block.pcb & kRSequence) ? 1 : 0;
   switch (t1.State) {
   case T1_IFS_REQUEST:
@@ -259,7 +259,7 @@ NTSTATUS on_r_block(T1_DATA &t1, const Block &block) {
   }
 }
 
-NTSTATUS on_s_request(T1_DATA &t1, const Block &block) {
+NTSTATUS on_s_request(Engine &t1, const Block &block) {
   const std::uint8_t type = block.pcb & kSTypeMask;
   if (t1.State == T1_ABORTED)
     return finish(t1, STATUS_DEVICE_PROTOCOL_ERROR);
@@ -293,7 +293,7 @@ NTSTATUS on_s_request(T1_DATA &t1, const Block &block) {
   }
 }
 
-NTSTATUS on_s_response(T1_DATA &t1, const Config &config, const Block &block) {
+NTSTATUS on_s_response(Engine &t1, const Config &config, const Block &block) {
   const std::uint8_t type = block.pcb & kSTypeMask;
   if (t1.State == T1_ABORTED)
     return finish(t1, STATUS_DEVICE_PROTOCOL_ERROR);
@@ -341,10 +341,10 @@ std::uint16_t crc(std::span<const std::uint8_t> bytes) {
   return value;
 }
 
-void reset(T1_DATA &t1, std::uint8_t ifsc_from_atr) {
+void reset(Engine &t1, std::uint8_t ifsc_from_atr) {
   const BOOLEAN suppress = t1.SuppressIfsRequest;
   const UCHAR nad = t1.NAD;
-  t1 = T1_DATA{};
+  t1 = Engine{};
   t1.SuppressIfsRequest = suppress;
   t1.NAD = nad;
   t1.IfscReset = ifsc_from_atr != 0 ? ifsc_from_atr : kDefaultIfs;
@@ -353,11 +353,11 @@ void reset(T1_DATA &t1, std::uint8_t ifsc_from_atr) {
   t1.State = T1_INIT;
 }
 
-bool in_transmission(const T1_DATA &t1) {
+bool in_transmission(const Engine &t1) {
   return t1.State >= T1_IFS_REQUEST && t1.State <= T1_ABORTED;
 }
 
-void abandon(T1_DATA &t1) {
+void abandon(Engine &t1) {
   if (!in_transmission(t1))
     return;
   // An unanswered S(IFS) or S(RESYNCH) leaves the parameters unknown:
@@ -367,7 +367,7 @@ void abandon(T1_DATA &t1) {
   finish(t1, STATUS_SUCCESS, unsettled ? T1_INIT : T1_IDLE);
 }
 
-void begin(T1_DATA &t1, const Config &config,
+void begin(Engine &t1, const Config &config,
            std::span<const std::uint8_t> command,
            std::span<std::uint8_t> response) {
   abandon(t1);
@@ -387,7 +387,7 @@ void begin(T1_DATA &t1, const Config &config,
   start_command(t1, config);
 }
 
-NTSTATUS build(T1_DATA &t1, const Config &config, std::span<std::uint8_t> out,
+NTSTATUS build(Engine &t1, const Config &config, std::span<std::uint8_t> out,
                std::size_t &length) {
   length = 0;
   if (!in_transmission(t1))
@@ -439,7 +439,7 @@ NTSTATUS build(T1_DATA &t1, const Config &config, std::span<std::uint8_t> out,
   return STATUS_SUCCESS;
 }
 
-NTSTATUS process(T1_DATA &t1, const Config &config,
+NTSTATUS process(Engine &t1, const Config &config,
                  std::span<const std::uint8_t> bytes) {
   t1.Wtx = 0;
   if (!in_transmission(t1))

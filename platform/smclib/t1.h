@@ -1,7 +1,7 @@
 // The T=1 block protocol of ISO/IEC 7816-3 clause 11, interface-device side:
 // one block out, one block in, until the command is sent and the answer is
-// in. Pure: plain functions over a T1_DATA and byte buffers; the state
-// survives between calls in the T1_DATA.
+// in. Pure: plain functions over an Engine and byte buffers; the state
+// survives between calls in the Engine.
 #pragma once
 
 #include <cstddef>
@@ -68,35 +68,62 @@ struct Config {
   std::uint8_t ifsd = kMaxIfs; // IFSD the reader asks for, 1 to 254
 };
 
+// The engine's record of a reader's exchange. The library keeps it in the
+// extension's reserved tail and mirrors the published part into T1_DATA.
+struct Engine {
+  UCHAR IFSC;        // information field size of the card, in use
+  UCHAR IFSD;        // information field size of the reader, in use
+  UCHAR NAD;         // node address of the blocks sent
+  UCHAR SSN;         // N(S) of the next new I-block sent
+  UCHAR RSN;         // N(S) expected of the card's next I-block
+  UCHAR Wtx;         // block waiting time multiplier for the next read; 0: none
+  UCHAR State;       // T1_*
+  UCHAR NextPcb;     // the block the next build makes
+  UCHAR NextInf;     // its INF byte, for S-blocks that carry one
+  UCHAR Retries;     // errors in a row on the current block
+  UCHAR Resynchs;    // S(RESYNCH) requests sent in this transmission
+  UCHAR IfsAttempts; // S(IFS) requests sent for this negotiation
+  UCHAR IfscReset;   // the card's IFSC from the ATR
+  BOOLEAN SuppressIfsRequest;
+  USHORT IdleBlocks; // blocks in a row that moved no data
+  const UCHAR *Command;
+  ULONG CommandLength;
+  ULONG CommandSent;    // command bytes the card acknowledged
+  ULONG ChunkLength;    // command bytes in the I-block awaiting its answer
+  PUCHAR Response;      // where the card's answer goes
+  ULONG ResponseSize;   // room there
+  ULONG ResponseLength; // answer bytes received, kept or not
+};
+
 // After a card reset: sequence numbers 0, IFSC from the ATR, IFSD default,
 // IFSD negotiation due with the next transmission.
-void reset(T1_DATA &t1, std::uint8_t ifsc_from_atr);
+void reset(Engine &t1, std::uint8_t ifsc_from_atr);
 
 // Forgets a transmission that was left half done (its exchange failed
 // without the reply reaching the engine), so that the next starts clean.
-void abandon(T1_DATA &t1);
+void abandon(Engine &t1);
 
 // True while a transmission is under way.
-bool in_transmission(const T1_DATA &t1);
+bool in_transmission(const Engine &t1);
 
 // Starts transmitting `command`; the answer's data goes to `response`.
-void begin(T1_DATA &t1, const Config &config,
+void begin(Engine &t1, const Config &config,
            std::span<const std::uint8_t> command,
            std::span<std::uint8_t> response);
 
 // Writes the next block into `out`. STATUS_SUCCESS with its length,
 // STATUS_BUFFER_TOO_SMALL when `out` cannot hold a block,
 // STATUS_INVALID_DEVICE_STATE without a transmission.
-NTSTATUS build(T1_DATA &t1, const Config &config, std::span<std::uint8_t> out,
+NTSTATUS build(Engine &t1, const Config &config, std::span<std::uint8_t> out,
                std::size_t &length);
 
 // Takes the card's block (empty: nothing came in time). Returns
 // STATUS_MORE_PROCESSING_REQUIRED while another exchange is needed (with
-// T1.Wtx set when the card asked for more time), STATUS_SUCCESS once the
-// answer is in (T1.ResponseLength bytes), STATUS_BUFFER_TOO_SMALL when it
+// Wtx set when the card asked for more time), STATUS_SUCCESS once the
+// answer is in (ResponseLength bytes), STATUS_BUFFER_TOO_SMALL when it
 // was longer than the room given, STATUS_DEVICE_PROTOCOL_ERROR when
 // recovery failed, STATUS_IO_TIMEOUT when the card kept asking for time.
-NTSTATUS process(T1_DATA &t1, const Config &config,
+NTSTATUS process(Engine &t1, const Config &config,
                  std::span<const std::uint8_t> block);
 
 } // namespace talvor::smclib::t1

@@ -324,18 +324,93 @@ TEST_F(PresenceTest, StateChangesThatCompleteNothing) {
     smartcard()->ReaderCapabilities.CurrentState = SCARD_UNKNOWN;
     auto present = track(IOCTL_SMARTCARD_IS_PRESENT);
     ASSERT_EQ(present->sent, STATUS_PENDING);
+    const std::string completing = "Uscr!CBUpdateCardState: Completing Irp ";
     CBUpdateCardState(ext_, 0);
     EXPECT_FALSE(present->completed());
-    EXPECT_TRUE(kernel().trace().contains(
-        "Uscr!CBUpdateCardState: Smart card removed\n"));
-    // An unknown byte while present records absent and completes.
+    EXPECT_EQ(state(), ULONG{SCARD_ABSENT});
+    EXPECT_EQ(
+        kernel().trace().count("Uscr!CBUpdateCardState: Smart card removed\n"),
+        1u);
+    EXPECT_EQ(kernel().trace().count(completing), 0u);
     CBUpdateCardState(ext_, 1);
     EXPECT_EQ(wait(*present), STATUS_SUCCESS);
+    EXPECT_EQ(kernel().trace().count(completing), 1u);
+
+    // A powered card reported present again is no change.
+    smartcard()->ReaderCapabilities.CurrentState = SCARD_SPECIFIC;
     auto absent = track(IOCTL_SMARTCARD_IS_ABSENT);
     ASSERT_EQ(absent->sent, STATUS_PENDING);
+    CBUpdateCardState(ext_, 1);
+    EXPECT_FALSE(absent->completed());
+    EXPECT_EQ(state(), ULONG{SCARD_PRESENT});
+    EXPECT_EQ(notification(), absent->irp);
+    EXPECT_EQ(
+        kernel().trace().count("Uscr!CBUpdateCardState: Smart card inserted\n"),
+        2u);
+    EXPECT_EQ(kernel().trace().count(completing), 1u);
+    // An unknown byte while present records absent and completes.
     CBUpdateCardState(ext_, 0x7F);
     EXPECT_EQ(wait(*absent), STATUS_SUCCESS);
     EXPECT_EQ(state(), ULONG{SCARD_ABSENT});
+    EXPECT_EQ(kernel().trace().count(completing), 2u);
+    EXPECT_EQ(notification(), nullptr);
+    tear_down();
+  });
+}
+
+// The library calls CBCardTracking after it has stored the request and let
+// go of the card-state lock; this runs in that window first.
+enum class InWindow { change, cancel, cancel_and_change };
+InWindow in_window;
+
+NTSTATUS TrackingAfterWindow(PSMARTCARD_EXTENSION SmartcardExtension) {
+  // The smart card extension leads the device extension.
+  auto *deviceExtension =
+      reinterpret_cast<PDEVICE_EXTENSION>(SmartcardExtension);
+  const UCHAR changed =
+      SmartcardExtension->ReaderCapabilities.CurrentState > SCARD_ABSENT ? 0
+                                                                         : 1;
+  if (in_window != InWindow::change) {
+    EXPECT_FALSE(IoCancelIrp(SmartcardExtension->OsData->NotificationIrp));
+  }
+  if (in_window != InWindow::cancel)
+    CBUpdateCardState(deviceExtension, changed);
+  return CBCardTracking(SmartcardExtension);
+}
+
+TEST_F(PresenceTest, TrackingRequestNotYetCancellableIsNeitherLostNorDoubled) {
+  run([&] {
+    build();
+    smartcard()->ReaderFunction[RDF_CARD_TRACKING] = TrackingAfterWindow;
+    const std::string completing = "Uscr!CBUpdateCardState: Completing Irp ";
+
+    // The card arrives before the request is cancellable: completed by the
+    // change, found gone by the callback.
+    in_window = InWindow::change;
+    auto present = track(IOCTL_SMARTCARD_IS_PRESENT);
+    EXPECT_EQ(present->sent, STATUS_PENDING);
+    EXPECT_TRUE(present->completed());
+    EXPECT_EQ(wait(*present), STATUS_SUCCESS);
+    EXPECT_EQ(state(), ULONG{SCARD_PRESENT});
+    EXPECT_EQ(kernel().trace().count(completing), 1u);
+
+    // Cancelled, then the card goes: the change completes it cancelled.
+    in_window = InWindow::cancel_and_change;
+    auto absent = track(IOCTL_SMARTCARD_IS_ABSENT);
+    EXPECT_EQ(absent->sent, STATUS_PENDING);
+    EXPECT_EQ(wait(*absent), STATUS_CANCELLED);
+    EXPECT_EQ(state(), ULONG{SCARD_ABSENT});
+    EXPECT_EQ(kernel().trace().count(completing), 1u);
+
+    // Cancelled alone: the callback completes it, once.
+    in_window = InWindow::cancel;
+    auto cancelled = track(IOCTL_SMARTCARD_IS_PRESENT);
+    EXPECT_EQ(cancelled->sent, STATUS_PENDING);
+    EXPECT_EQ(wait(*cancelled), STATUS_CANCELLED);
+    EXPECT_EQ(notification(), nullptr);
+    EXPECT_EQ(kernel().trace().count("Uscr!CBCardTracking: Enter\n"), 3u);
+    EXPECT_EQ(kernel().trace().count("Uscr!CBCardTracking: Exit \n"), 3u);
+    EXPECT_EQ(kernel().trace().count("Uscr!UscrCancel: Enter\n"), 0u);
     tear_down();
   });
 }

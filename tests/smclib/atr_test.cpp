@@ -5,8 +5,8 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/smclib/extension_fixture.h"
 #include "platform/smclib/atr.h"
+#include "tests/smclib/extension_fixture.h"
 
 namespace talvor::test {
 namespace {

@@ -181,7 +181,8 @@ TEST_F(ReaderTest, UnknownCodesGoToTheVendorFunction) {
     EXPECT_EQ(smartcard().MinorIoControlCode, 0u);
     EXPECT_EQ(ioctl(0x222024, {}, 0).status, STATUS_INVALID_DEVICE_REQUEST);
     EXPECT_EQ(calls(RDF_IOCTL_VENDOR), 2);
-    smartcard().ReaderFunction[RDF_IOCTL_VENDOR] = nullptr;
+    // Entry 8, where a driver built against the published header puts it.
+    smartcard().ReaderFunction[8] = nullptr;
     EXPECT_EQ(ioctl(IOCTL_TEST_READER_ECHO, {1}, 1).status,
               STATUS_INVALID_DEVICE_REQUEST);
     EXPECT_EQ(calls(RDF_IOCTL_VENDOR), 2);
@@ -262,18 +263,44 @@ TEST_F(ReaderTest, TransmissionLeftHalfDoneDoesNotLeakIntoTheNext) {
     Bytes apdu = hex("80 E2 00 00 FF");
     apdu.resize(5 + 255, 0x13);
     EXPECT_EQ(transmit(T1, apdu).status, STATUS_DEVICE_NOT_CONNECTED);
-    // Nothing of the request stays reachable through the extension.
-    EXPECT_EQ(smartcard().IoRequest.ReplyBuffer, nullptr);
-    EXPECT_EQ(smartcard().IoRequest.ReplyBufferLength, 0u);
-    EXPECT_EQ(smartcard().IoRequest.Information, nullptr);
+    // The library's exchange is over; IoRequest still describes the
+    // request, whose buffer went back to the pool with it.
     EXPECT_EQ(smartcard().OsData->CurrentIrp, nullptr);
-    EXPECT_EQ(smartcard().T1.Command, nullptr);
+    EXPECT_FALSE(smartcard().T1.WaitForReply);
+    EXPECT_EQ(smartcard().T1.ReplyData, nullptr);
+    EXPECT_EQ(smartcard().IoRequest.RequestBufferLength, 8u + apdu.size());
+    EXPECT_EQ(smartcard().IoRequest.ReplyBufferLength, 8u + 1024u);
+    ASSERT_NE(smartcard().IoRequest.ReplyBuffer, nullptr);
+    EXPECT_EQ(smartcard().IoRequest.RequestBuffer,
+              smartcard().IoRequest.ReplyBuffer);
+    EXPECT_NE(smartcard().IoRequest.Information, nullptr);
+    EXPECT_FALSE(kernel().pool().owns(smartcard().IoRequest.ReplyBuffer));
     // The next request starts its own transmission, in step with the card.
     IoResult next = transmit(T1, hex("00 A4 04 00 02 3F 00"));
     ASSERT_EQ(next.status, STATUS_SUCCESS);
     EXPECT_EQ(answer_of(next), hex("3F 00 90 00"));
     tear_down();
   });
+}
+
+TEST_F(ReaderTest, WriteThroughAFinishedRequestIsFound) {
+  kernel().verifier().set_echo(false);
+  run([&] {
+    build();
+    ASSERT_EQ(ioctl(IOCTL_TEST_READER_ECHO, {1, 2, 3}, 8).status,
+              STATUS_SUCCESS);
+    TestReaderWriteThroughLastRequest(device_);
+    tear_down();
+  });
+  kernel().check_teardown();
+  auto findings = kernel().verifier().take();
+  // The system buffer and the IRP, both freed at completion.
+  ASSERT_EQ(findings.size(), 2u);
+  for (const auto &finding : findings) {
+    EXPECT_EQ(finding.kind, kernel::FindingKind::PoolCorruption);
+    EXPECT_THAT(finding.message, HasSubstr("was written after its free"));
+  }
+  EXPECT_THAT(findings[0].message + findings[1].message, HasSubstr("IoBu"));
 }
 
 TEST_F(ReaderTest, TrackingRequestsWaitForTheCardAndOneAtATime) {
@@ -311,6 +338,88 @@ TEST_F(ReaderTest, TrackingRequestsWaitForTheCardAndOneAtATime) {
     EXPECT_EQ(ioctl(IOCTL_SMARTCARD_IS_ABSENT, {}, 0).status,
               STATUS_NOT_SUPPORTED);
     EXPECT_EQ(smartcard().OsData->NotificationIrp, nullptr);
+    tear_down();
+  });
+}
+
+// What the tracking callback found when the library called it, and what
+// it does before the reader's own callback runs.
+struct TrackingCall {
+  PRDF_FUNCTION reader = nullptr;
+  enum class Before { nothing, insert, cancel, refuse } before;
+  PDEVICE_OBJECT device = nullptr;
+  KIRQL irql = HIGH_LEVEL;
+  PIRP stored = nullptr;
+  bool marked_pending = false;
+  BOOLEAN cancelled = FALSE;
+};
+TrackingCall tracking_call;
+
+NTSTATUS WatchedTracking(PSMARTCARD_EXTENSION SmartcardExtension) {
+  TrackingCall &call = tracking_call;
+  call.irql = KeGetCurrentIrql();
+  call.stored = SmartcardExtension->OsData->NotificationIrp;
+  if (call.stored != nullptr)
+    call.marked_pending = (IoGetCurrentIrpStackLocation(call.stored)->Control &
+                           SL_PENDING_RETURNED) != 0;
+  switch (call.before) {
+  case TrackingCall::Before::insert: // a change before it is cancellable
+    TestReaderUpdateCardState(call.device, TRUE);
+    break;
+  case TrackingCall::Before::cancel: // no cancel routine to run yet
+    call.cancelled = IoCancelIrp(call.stored);
+    break;
+  case TrackingCall::Before::refuse:
+    return STATUS_INVALID_DEVICE_STATE;
+  case TrackingCall::Before::nothing:
+    break;
+  }
+  return call.reader(SmartcardExtension);
+}
+
+TEST_F(ReaderTest, TrackingCallbackRunsUnlockedOnceTheRequestIsStored) {
+  run([&] {
+    build();
+    tracking_call = {smartcard().ReaderFunction[RDF_CARD_TRACKING],
+                     TrackingCall::Before::nothing, device_};
+    smartcard().ReaderFunction[RDF_CARD_TRACKING] = WatchedTracking;
+
+    // Stored and marked pending, then called at PASSIVE_LEVEL without the
+    // card-state lock, which the reader's callback takes itself.
+    auto plain = send(IRP_MJ_DEVICE_CONTROL, IOCTL_SMARTCARD_IS_PRESENT);
+    EXPECT_EQ(plain->returned, STATUS_PENDING);
+    EXPECT_EQ(tracking_call.irql, PASSIVE_LEVEL);
+    EXPECT_EQ(tracking_call.stored, plain->irp);
+    EXPECT_TRUE(tracking_call.marked_pending);
+    EXPECT_FALSE(plain->completed());
+    insert();
+    EXPECT_EQ(plain->wait(), STATUS_SUCCESS);
+
+    // A change between the store and the callback completes it; the
+    // callback then finds none.
+    tracking_call.before = TrackingCall::Before::insert;
+    remove();
+    auto changed = send(IRP_MJ_DEVICE_CONTROL, IOCTL_SMARTCARD_IS_PRESENT);
+    EXPECT_EQ(changed->returned, STATUS_PENDING);
+    EXPECT_TRUE(changed->completed());
+    EXPECT_EQ(changed->wait(), STATUS_SUCCESS);
+    EXPECT_EQ(smartcard().OsData->NotificationIrp, nullptr);
+
+    // Cancelled before it was cancellable: the callback completes it.
+    tracking_call.before = TrackingCall::Before::cancel;
+    auto cancelled = send(IRP_MJ_DEVICE_CONTROL, IOCTL_SMARTCARD_IS_ABSENT);
+    EXPECT_EQ(cancelled->returned, STATUS_PENDING);
+    EXPECT_FALSE(tracking_call.cancelled);
+    EXPECT_EQ(cancelled->wait(), STATUS_CANCELLED);
+    EXPECT_EQ(smartcard().OsData->NotificationIrp, nullptr);
+
+    // A callback that does not keep it hands it back to be completed.
+    tracking_call.before = TrackingCall::Before::refuse;
+    auto refused = send(IRP_MJ_DEVICE_CONTROL, IOCTL_SMARTCARD_IS_ABSENT);
+    EXPECT_EQ(refused->returned, STATUS_PENDING);
+    EXPECT_EQ(refused->wait(), STATUS_INVALID_DEVICE_STATE);
+    EXPECT_EQ(smartcard().OsData->NotificationIrp, nullptr);
+    EXPECT_EQ(calls(RDF_CARD_TRACKING), 3);
     tear_down();
   });
 }

@@ -146,6 +146,21 @@ TEST_F(ReaderTest, RemoveLockImbalanceIsReported) {
     EXPECT_EQ(SmartcardAcquireRemoveLock(&smartcard()), STATUS_DELETE_PENDING);
     EXPECT_EQ(kernel().verifier().take().size(), 1u);
     IoDeleteDevice(device_);
+
+    // Removal by a caller that holds nothing would give back another
+    // holder's acquisition and not wait for it.
+    build();
+    ASSERT_EQ(SmartcardAcquireRemoveLock(&smartcard()), STATUS_SUCCESS);
+    SmartcardReleaseRemoveLockAndWait(&smartcard());
+    EXPECT_TRUE(kernel().verifier().empty());
+    SmartcardReleaseRemoveLockAndWait(&smartcard());
+    findings = kernel().verifier().take();
+    ASSERT_EQ(findings.size(), 1u);
+    EXPECT_EQ(findings[0].kind, FindingKind::RemoveLockImbalance);
+    EXPECT_THAT(findings[0].message,
+                HasSubstr("without an acquisition of the caller's"));
+    SmartcardExit(&smartcard());
+    IoDeleteDevice(device_);
     kernel().io().delete_driver(driver_);
   });
 }

@@ -3,9 +3,9 @@
 // buffers that are too small, and the inverse convention.
 #include <gtest/gtest.h>
 
-#include "tests/smclib/extension_fixture.h"
 #include "platform/smclib/atr.h"
 #include "platform/smclib/t0.h"
+#include "tests/smclib/extension_fixture.h"
 
 namespace talvor::test {
 namespace {

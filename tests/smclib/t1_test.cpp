@@ -4,8 +4,9 @@
 // every fault the card can be made to commit.
 #include <gtest/gtest.h>
 
-#include "tests/smclib/extension_fixture.h"
+#include "platform/smclib/extension.h"
 #include "platform/smclib/t1.h"
+#include "tests/smclib/extension_fixture.h"
 
 namespace talvor::test {
 namespace {
@@ -119,6 +120,56 @@ TEST_F(T1Test, NegotiatesIfsdOnceThenExchangesCommands) {
   EXPECT_EQ(plain_.extension.T1.Wtx, 0);
 }
 
+TEST_F(T1Test, PublishesTheExchangeInT1Data) {
+  start(32);
+  T1Card card({});
+  auto &e = plain_.extension;
+  const Bytes apdu = command(100); // 105 bytes: four I-blocks
+  CallerBuffer caller(&e, SCARD_PROTOCOL_T1, apdu, 1024);
+  auto build = [&] {
+    e.SmartcardRequest.BufferLength = 0;
+    return SmartcardT1Request(&e);
+  };
+  auto answer = [&] {
+    const Bytes block = card.exchange(
+        std::span(plain_.request.data(), e.SmartcardRequest.BufferLength));
+    std::copy(block.begin(), block.end(), plain_.reply.begin());
+    e.SmartcardReply.BufferLength = static_cast<ULONG>(block.size());
+    return SmartcardT1Reply(&e);
+  };
+
+  ASSERT_EQ(build(), STATUS_SUCCESS);
+  EXPECT_TRUE(e.T1.WaitForReply);
+  EXPECT_EQ(e.T1.State, ULONG{T1_IFS_REQUEST});
+  EXPECT_EQ(e.T1.BytesToSend, 105u);
+  EXPECT_EQ(e.T1.ReplyData, caller.system.data() + sizeof(SCARD_IO_REQUEST));
+  ASSERT_EQ(answer(), STATUS_MORE_PROCESSING_REQUIRED);
+  ASSERT_EQ(build(), STATUS_SUCCESS);
+  EXPECT_EQ(e.T1.State, ULONG{T1_SENDING});
+  EXPECT_EQ(e.T1.InfBytesSent, 32);
+  EXPECT_TRUE(e.T1.MoreData);
+  EXPECT_EQ(e.T1.SSN, 0);
+  ASSERT_EQ(answer(), STATUS_MORE_PROCESSING_REQUIRED);
+  EXPECT_EQ(e.T1.BytesSent, 32u);
+  EXPECT_EQ(e.T1.BytesToSend, 73u);
+  EXPECT_EQ(e.T1.SSN, 1);
+
+  NTSTATUS status;
+  do {
+    ASSERT_EQ(build(), STATUS_SUCCESS);
+    status = answer();
+  } while (status == STATUS_MORE_PROCESSING_REQUIRED);
+  ASSERT_EQ(status, STATUS_SUCCESS);
+  EXPECT_FALSE(e.T1.WaitForReply);
+  EXPECT_FALSE(e.T1.MoreData);
+  EXPECT_EQ(e.T1.State, ULONG{T1_IDLE});
+  EXPECT_EQ(e.T1.BytesSent, 105u);
+  EXPECT_EQ(e.T1.BytesToSend, 0u);
+  EXPECT_EQ(e.T1.BytesReceived, echoed(apdu).size());
+  EXPECT_EQ(e.T1.ReplyData, nullptr);
+  EXPECT_EQ(caller.answer(), echoed(apdu));
+}
+
 TEST_F(T1Test, ChainsBothWaysAgainstIfscAndIfsd) {
   for (bool crc : {false, true}) {
     SCOPED_TRACE(crc ? "CRC" : "LRC");
@@ -162,7 +213,7 @@ TEST_F(T1Test, RefusedOrUnansweredIfsRequestCarriesOnWithIBlocks) {
 
   // A reader told to suppress it never asks.
   start();
-  plain_.extension.T1.SuppressIfsRequest = TRUE;
+  smclib::T1Session(plain_.extension)->SuppressIfsRequest = TRUE;
   T1Card plain({});
   ASSERT_EQ(transmit(plain, command(4)).exchanges, 1);
 }
@@ -340,7 +391,7 @@ TEST_F(T1Test, CallerAndDriverMistakesEndInAClearStatus) {
   // A request buffer already full leaves no room for a block.
   e.SmartcardRequest.BufferLength = e.SmartcardRequest.BufferSize;
   EXPECT_EQ(SmartcardT1Request(&e), STATUS_BUFFER_TOO_SMALL);
-  EXPECT_FALSE(t1::in_transmission(e.T1));
+  EXPECT_FALSE(e.T1.WaitForReply);
 }
 
 } // namespace

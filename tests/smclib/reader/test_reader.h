@@ -55,5 +55,8 @@ void TestReaderRemove(PDEVICE_OBJECT DeviceObject);
 // A presence report, as a card presence thread makes one.
 void TestReaderUpdateCardState(PDEVICE_OBJECT DeviceObject, BOOLEAN Present);
 PTEST_READER_EXTENSION TestReaderExtension(PDEVICE_OBJECT DeviceObject);
+// A planted misuse: writes through IoRequest outside any request, as a
+// driver's resume path might, into the buffers of the request that ended.
+void TestReaderWriteThroughLastRequest(PDEVICE_OBJECT DeviceObject);
 
 EXTERN_C_END
