@@ -307,6 +307,22 @@ NTSTATUS UsbBus::Port::finish(Request &request, const TransferResult *result,
     kick(); // the transfers on closed pipes
   }
 
+  // A stall halts a bulk or interrupt endpoint on the host side; a reset
+  // that the device took ends the halt. Both before the client hears of it.
+  USBD_PIPE_HANDLE halts = nullptr;
+  if (result != nullptr && request.pipe != nullptr &&
+      status == USBD_STATUS_STALL_PID)
+    halts = request.pipe;
+  USBD_PIPE_HANDLE resets =
+      result != nullptr && USBD_SUCCESS(status) ? request.resets : nullptr;
+  if (halts != nullptr || resets != nullptr) {
+    KIRQL irql;
+    KeAcquireSpinLock(&lock, &irql);
+    if (auto found = pipes.find(halts ? halts : resets); found != pipes.end())
+      found->second.halted = halts != nullptr;
+    KeReleaseSpinLock(&lock, irql);
+  }
+
   if (urb_alive) {
     urb->UrbHeader.Status = status;
     urb->UrbHeader.UsbdDeviceHandle = pdo;

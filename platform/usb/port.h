@@ -49,8 +49,9 @@ struct Request {
   PIRP irp = nullptr;
   PURB urb = nullptr;
   Kind kind = Kind::Plain;
-  TransferPtr transfer; // the device transaction, if any
-  USBD_PIPE_HANDLE pipe = nullptr;
+  TransferPtr transfer;              // the device transaction, if any
+  USBD_PIPE_HANDLE pipe = nullptr;   // Data on a bulk or interrupt pipe
+  USBD_PIPE_HANDLE resets = nullptr; // the pipe a successful reset clears
 
   // Data: the client's buffer, and where the bytes moved go.
   PUCHAR buffer = nullptr;
@@ -87,6 +88,14 @@ struct Request {
   bool notify_device = false;
 };
 
+// Transfer URBs share this prefix after the header.
+struct TransferFields {
+  ULONG *flags;
+  ULONG *length;
+  PVOID *buffer;
+  PMDL *mdl;
+};
+
 // ---------------------------------------------------------------------------
 // A port and its PDO.
 
@@ -94,6 +103,9 @@ struct UsbBus::Port final : UsbPort, std::enable_shared_from_this<Port> {
   struct Pipe {
     EndpointInfo endpoint;
     std::uint8_t interface = 0;
+    // The host side of the endpoint is halted: a stall ended a transfer,
+    // and nothing runs on it until the client resets the pipe.
+    bool halted = false;
   };
   // One piece of work for the completion thread.
   struct Completion {
@@ -180,6 +192,13 @@ struct UsbBus::Port final : UsbPort, std::enable_shared_from_this<Port> {
 
   NTSTATUS internal_device_control(PIRP irp);
   NTSTATUS submit_urb(PIRP irp, PURB urb);
+  std::optional<Pipe> find_pipe(USBD_PIPE_HANDLE handle) const;
+  NTSTATUS pipe_transfer(const std::shared_ptr<Request> &request);
+  NTSTATUS control_transfer(const std::shared_ptr<Request> &request);
+  NTSTATUS submit_data(const std::shared_ptr<Request> &request,
+                       const TransferFields &fields,
+                       UsbTransfer::Request transaction);
+  NTSTATUS reset_pipe(const std::shared_ptr<Request> &request);
   NTSTATUS start(const std::shared_ptr<Request> &request,
                  UsbTransfer::Request transaction);
   NTSTATUS complete_now(PIRP irp, PURB urb, USBD_STATUS status);

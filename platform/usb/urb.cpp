@@ -8,18 +8,6 @@
 
 namespace talvor::usb {
 
-namespace {
-
-// Transfer URBs share this prefix after the header.
-struct TransferFields {
-  ULONG *flags;
-  ULONG *length;
-  PVOID *buffer;
-  PMDL *mdl;
-};
-
-} // namespace
-
 // ---------------------------------------------------------------------------
 // IRP_MJ_INTERNAL_DEVICE_CONTROL
 
@@ -92,7 +80,6 @@ NTSTATUS UsbBus::Port::submit_urb(PIRP irp, PURB urb) {
   request->irp = irp;
   request->urb = urb;
   request->urb_pooled = pool.owns(urb);
-  USHORT function = urb->UrbHeader.Function;
   ULONG length = urb->UrbHeader.Length;
   if (auto block = pool.size_of(urb); block && *block < length) {
     report("URB " + kernel::format_address(urb) + " claims " +
@@ -102,12 +89,7 @@ NTSTATUS UsbBus::Port::submit_urb(PIRP irp, PURB urb) {
   }
 
   auto too_short = [&](std::size_t size) { return length < size; };
-  std::optional<SetupPacket> setup;
-  TransferFields fields{};
-  std::uint8_t recipient = BMREQUEST_TO_DEVICE;
-  bool descriptor = false;
-
-  switch (function) {
+  switch (urb->UrbHeader.Function) {
   case URB_FUNCTION_SELECT_CONFIGURATION:
     if (too_short(offsetof(URB, UrbSelectConfiguration.Interface)))
       return complete_now(irp, urb, USBD_STATUS_INVALID_PARAMETER);
@@ -122,60 +104,99 @@ NTSTATUS UsbBus::Port::submit_urb(PIRP irp, PURB urb) {
     return abort_pipe(request);
   case URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL:
   case URB_FUNCTION_SYNC_RESET_PIPE:
-  case URB_FUNCTION_SYNC_CLEAR_STALL: {
+  case URB_FUNCTION_SYNC_CLEAR_STALL:
     if (too_short(sizeof(_URB_PIPE_REQUEST)))
       return complete_now(irp, urb, USBD_STATUS_INVALID_PARAMETER);
-    KIRQL irql;
-    KeAcquireSpinLock(&lock, &irql);
-    auto found = pipes.find(urb->UrbPipeRequest.PipeHandle);
-    std::optional<EndpointInfo> endpoint;
-    if (found != pipes.end())
-      endpoint = found->second.endpoint;
-    KeReleaseSpinLock(&lock, irql);
-    if (!endpoint)
-      return complete_now(irp, urb, USBD_STATUS_INVALID_PIPE_HANDLE);
-    if (function == URB_FUNCTION_SYNC_RESET_PIPE)
-      return complete_now(irp, urb, USBD_STATUS_SUCCESS);
-    request->kind = Request::Kind::Plain;
-    UsbTransfer::Request clear;
-    clear.setup = SetupPacket{BMREQUEST_TO_ENDPOINT, USB_REQUEST_CLEAR_FEATURE,
-                              USB_FEATURE_ENDPOINT_STALL, endpoint->address, 0};
-    return start(request, std::move(clear));
-  }
+    return reset_pipe(request);
   case URB_FUNCTION_GET_CURRENT_FRAME_NUMBER:
     if (too_short(sizeof(_URB_GET_CURRENT_FRAME_NUMBER)))
       return complete_now(irp, urb, USBD_STATUS_INVALID_PARAMETER);
     urb->UrbGetCurrentFrameNumber.FrameNumber =
         static_cast<ULONG>(now() / 10000);
     return complete_now(irp, urb, USBD_STATUS_SUCCESS);
-
-  case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER: {
+  case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:
     if (too_short(sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER)))
       return complete_now(irp, urb, USBD_STATUS_INVALID_PARAMETER);
-    auto &transfer = urb->UrbBulkOrInterruptTransfer;
-    fields = {&transfer.TransferFlags, &transfer.TransferBufferLength,
-              &transfer.TransferBuffer, &transfer.TransferBufferMDL};
-    KIRQL irql;
-    KeAcquireSpinLock(&lock, &irql);
-    auto found = pipes.find(transfer.PipeHandle);
-    std::optional<EndpointInfo> endpoint;
-    if (found != pipes.end())
-      endpoint = found->second.endpoint;
-    KeReleaseSpinLock(&lock, irql);
-    if (!endpoint)
-      return complete_now(irp, urb, USBD_STATUS_INVALID_PIPE_HANDLE);
-    if (endpoint->type() != USB_ENDPOINT_TYPE_BULK &&
-        endpoint->type() != USB_ENDPOINT_TYPE_INTERRUPT)
-      return complete_now(irp, urb, USBD_STATUS_INVALID_PARAMETER);
-    request->pipe = transfer.PipeHandle;
-    // The endpoint decides the direction; the flag follows it, as the
-    // host controller driver sets it.
-    if (endpoint->in())
-      transfer.TransferFlags |= USBD_TRANSFER_DIRECTION_IN;
-    else
-      transfer.TransferFlags &= ~ULONG{USBD_TRANSFER_DIRECTION_IN};
-    break;
+    return pipe_transfer(request);
+  case URB_FUNCTION_ISOCH_TRANSFER:
+  case URB_FUNCTION_SET_DESCRIPTOR_TO_DEVICE:
+  case URB_FUNCTION_SET_DESCRIPTOR_TO_INTERFACE:
+  case URB_FUNCTION_SET_DESCRIPTOR_TO_ENDPOINT:
+  case URB_FUNCTION_TAKE_FRAME_LENGTH_CONTROL:
+  case URB_FUNCTION_RELEASE_FRAME_LENGTH_CONTROL:
+  case URB_FUNCTION_GET_FRAME_LENGTH:
+  case URB_FUNCTION_SET_FRAME_LENGTH:
+  case URB_FUNCTION_GET_MS_FEATURE_DESCRIPTOR:
+  case URB_FUNCTION_CONTROL_TRANSFER_EX:
+    return complete_now(irp, urb, USBD_STATUS_NOT_SUPPORTED);
+  default:
+    return control_transfer(request);
   }
+}
+
+std::optional<UsbBus::Port::Pipe>
+UsbBus::Port::find_pipe(USBD_PIPE_HANDLE handle) const {
+  KIRQL irql;
+  KeAcquireSpinLock(&lock, &irql);
+  auto found = pipes.find(handle);
+  std::optional<Pipe> pipe;
+  if (found != pipes.end())
+    pipe = found->second;
+  KeReleaseSpinLock(&lock, irql);
+  return pipe;
+}
+
+// A bulk or interrupt transfer. A halted endpoint runs nothing until its
+// client resets the pipe: the request fails at once, unseen by the device.
+NTSTATUS UsbBus::Port::pipe_transfer(const std::shared_ptr<Request> &request) {
+  PURB urb = request->urb;
+  auto &transfer = urb->UrbBulkOrInterruptTransfer;
+  std::optional<Pipe> pipe = find_pipe(transfer.PipeHandle);
+  if (!pipe)
+    return complete_now(request->irp, urb, USBD_STATUS_INVALID_PIPE_HANDLE);
+  const EndpointInfo &endpoint = pipe->endpoint;
+  if (endpoint.type() != USB_ENDPOINT_TYPE_BULK &&
+      endpoint.type() != USB_ENDPOINT_TYPE_INTERRUPT)
+    return complete_now(request->irp, urb, USBD_STATUS_INVALID_PARAMETER);
+  if (pipe->halted) {
+    transfer.TransferBufferLength = 0; // nothing moved
+    return complete_now(request->irp, urb, USBD_STATUS_ENDPOINT_HALTED);
+  }
+  request->pipe = transfer.PipeHandle;
+  // The endpoint decides the direction; the flag follows it, as the host
+  // controller driver sets it.
+  if (endpoint.in())
+    transfer.TransferFlags |= USBD_TRANSFER_DIRECTION_IN;
+  else
+    transfer.TransferFlags &= ~ULONG{USBD_TRANSFER_DIRECTION_IN};
+  UsbTransfer::Request transaction;
+  transaction.type = static_cast<TransferType>(endpoint.type());
+  transaction.endpoint = endpoint.address;
+  request->in = endpoint.in();
+  request->short_ok = (transfer.TransferFlags & USBD_SHORT_TRANSFER_OK) != 0;
+  return submit_data(request,
+                     {&transfer.TransferFlags, &transfer.TransferBufferLength,
+                      &transfer.TransferBuffer, &transfer.TransferBufferMDL},
+                     std::move(transaction));
+}
+
+// The control transfers on the default pipe: the URB becomes a setup packet
+// and a data stage. A stall here halts nothing: the next setup packet
+// clears it.
+NTSTATUS
+UsbBus::Port::control_transfer(const std::shared_ptr<Request> &request) {
+  PIRP irp = request->irp;
+  PURB urb = request->urb;
+  USHORT function = urb->UrbHeader.Function;
+  auto too_short = [&](std::size_t size) {
+    return urb->UrbHeader.Length < size;
+  };
+  std::optional<SetupPacket> setup;
+  TransferFields fields{};
+  std::uint8_t recipient = BMREQUEST_TO_DEVICE;
+  bool descriptor = false;
+
+  switch (function) {
   case URB_FUNCTION_CONTROL_TRANSFER: {
     if (too_short(sizeof(_URB_CONTROL_TRANSFER)))
       return complete_now(irp, urb, USBD_STATUS_INVALID_PARAMETER);
@@ -314,28 +335,34 @@ NTSTATUS UsbBus::Port::submit_urb(PIRP irp, PURB urb) {
                               transfer.Interface, 0};
     break;
   }
-  case URB_FUNCTION_ISOCH_TRANSFER:
-  case URB_FUNCTION_SET_DESCRIPTOR_TO_DEVICE:
-  case URB_FUNCTION_SET_DESCRIPTOR_TO_INTERFACE:
-  case URB_FUNCTION_SET_DESCRIPTOR_TO_ENDPOINT:
-  case URB_FUNCTION_TAKE_FRAME_LENGTH_CONTROL:
-  case URB_FUNCTION_RELEASE_FRAME_LENGTH_CONTROL:
-  case URB_FUNCTION_GET_FRAME_LENGTH:
-  case URB_FUNCTION_SET_FRAME_LENGTH:
-  case URB_FUNCTION_GET_MS_FEATURE_DESCRIPTOR:
-  case URB_FUNCTION_CONTROL_TRANSFER_EX:
-    return complete_now(irp, urb, USBD_STATUS_NOT_SUPPORTED);
   default:
     return complete_now(irp, urb, USBD_STATUS_INVALID_URB_FUNCTION);
   }
 
-  // A transfer with a data stage: check the client's buffer.
+  setup->length = static_cast<std::uint16_t>(
+      std::min<ULONG>(*fields.length, 0xFFFF)); // a longer one is refused
+  request->in = setup->in();
+  request->short_ok =
+      descriptor || (*fields.flags & USBD_SHORT_TRANSFER_OK) != 0;
+  UsbTransfer::Request transaction;
+  transaction.setup = setup;
+  return submit_data(request, fields, std::move(transaction));
+}
+
+// A transfer with a data stage: the client's buffer checked, then the
+// transaction handed to the device.
+NTSTATUS UsbBus::Port::submit_data(const std::shared_ptr<Request> &request,
+                                   const TransferFields &fields,
+                                   UsbTransfer::Request transaction) {
+  PIRP irp = request->irp;
+  PURB urb = request->urb;
+  auto &pool = bus.kernel_.pool();
   ULONG data_length = *fields.length;
   if (*fields.mdl != nullptr && *fields.buffer == nullptr)
     return complete_now(irp, urb, USBD_STATUS_NOT_SUPPORTED); // no MDLs here
   if (data_length > 0 && *fields.buffer == nullptr)
     return complete_now(irp, urb, USBD_STATUS_INVALID_PARAMETER);
-  if (setup && data_length > 0xFFFF)
+  if (transaction.setup && data_length > 0xFFFF)
     return complete_now(irp, urb, USBD_STATUS_INVALID_PARAMETER);
   auto *buffer = static_cast<PUCHAR>(*fields.buffer);
   if (auto block = pool.size_of(buffer); block && *block < data_length) {
@@ -350,25 +377,6 @@ NTSTATUS UsbBus::Port::submit_urb(PIRP irp, PURB urb) {
   request->length = data_length;
   request->length_field = fields.length;
 
-  UsbTransfer::Request transaction;
-  if (setup) {
-    setup->length = static_cast<std::uint16_t>(data_length);
-    request->in = setup->in();
-    request->short_ok =
-        descriptor || (*fields.flags & USBD_SHORT_TRANSFER_OK) != 0;
-    transaction.setup = setup;
-  } else {
-    KIRQL irql;
-    KeAcquireSpinLock(&lock, &irql);
-    auto found = pipes.find(request->pipe);
-    EndpointInfo endpoint =
-        found != pipes.end() ? found->second.endpoint : EndpointInfo{};
-    KeReleaseSpinLock(&lock, irql);
-    transaction.type = static_cast<TransferType>(endpoint.type());
-    transaction.endpoint = endpoint.address;
-    request->in = endpoint.in();
-    request->short_ok = (*fields.flags & USBD_SHORT_TRANSFER_OK) != 0;
-  }
   if (request->in)
     transaction.endpoint |= 0x80;
   else if (data_length > 0)
@@ -500,5 +508,34 @@ NTSTATUS UsbBus::Port::abort_pipe(const std::shared_ptr<Request> &request) {
   KeReleaseSpinLock(&lock, irql);
   kick();
   return STATUS_PENDING;
+}
+
+// The pipe requests that end a halt. RESET_PIPE resets the host side
+// alone, CLEAR_STALL sends CLEAR_FEATURE(ENDPOINT_HALT) alone, and
+// RESET_PIPE_AND_CLEAR_STALL does both: the host side once the device has
+// taken the CLEAR_FEATURE.
+NTSTATUS UsbBus::Port::reset_pipe(const std::shared_ptr<Request> &request) {
+  PURB urb = request->urb;
+  USBD_PIPE_HANDLE handle = urb->UrbPipeRequest.PipeHandle;
+  std::optional<Pipe> pipe = find_pipe(handle);
+  if (!pipe)
+    return complete_now(request->irp, urb, USBD_STATUS_INVALID_PIPE_HANDLE);
+  USHORT function = urb->UrbHeader.Function;
+  if (function == URB_FUNCTION_SYNC_RESET_PIPE) {
+    KIRQL irql;
+    KeAcquireSpinLock(&lock, &irql);
+    if (auto found = pipes.find(handle); found != pipes.end())
+      found->second.halted = false;
+    KeReleaseSpinLock(&lock, irql);
+    return complete_now(request->irp, urb, USBD_STATUS_SUCCESS);
+  }
+  request->kind = Request::Kind::Plain;
+  if (function == URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL)
+    request->resets = handle;
+  UsbTransfer::Request clear;
+  clear.setup =
+      SetupPacket{BMREQUEST_TO_ENDPOINT, USB_REQUEST_CLEAR_FEATURE,
+                  USB_FEATURE_ENDPOINT_STALL, pipe->endpoint.address, 0};
+  return start(request, std::move(clear));
 }
 } // namespace talvor::usb
