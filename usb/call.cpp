@@ -134,6 +134,7 @@ NTSTATUS KorvoSCD_CallUSBD(PDEVICE_OBJECT DeviceObject, PURB Urb, ULONG timeout,
   IoCompleteRequest(irp, IO_NO_INCREMENT);
   KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
 
+  SCNotePipeHalt(deviceExtension, Urb);
   DbgPrint("Exit\tKorvoSCD_CallUSBD ntStatus=0x%x)\n", ntStatus);
   return ntStatus;
 }
@@ -191,5 +192,6 @@ NTSTATUS KorvoSCD_CallUSBDInterrupt(PDEVICE_OBJECT DeviceObject, PURB Urb) {
   KeClearEvent(&event);
   IoCompleteRequest(irp, IO_NO_INCREMENT);
   KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+  SCNotePipeHalt(deviceExtension, Urb);
   return ntStatus;
 }
