@@ -51,7 +51,7 @@ NTSTATUS DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
 }
 
 NTSTATUS DispatchPower(PDEVICE_OBJECT device, PIRP irp) {
-  return port_of_device(device)->power_request(irp);
+  return port_of_device(device)->power(irp);
 }
 
 // WMI and the like: a PDO without a WMI provider leaves the request as it is.
@@ -298,7 +298,7 @@ NTSTATUS UsbBus::Port::finish(Request &request, const TransferResult *result,
       result != nullptr && USBD_SUCCESS(status)) {
     KIRQL irql;
     KeAcquireSpinLock(&lock, &irql);
-    bool still_plugged = plugged && !surprise_removed;
+    bool still_plugged = plugged && !is_surprise_removed;
     if (still_plugged)
       commit_locked(request);
     else
@@ -378,7 +378,7 @@ NTSTATUS UsbBus::Port::start(const std::shared_ptr<Request> &request,
   device->submit(request->transfer);
 
   KeAcquireSpinLock(&lock, &irql);
-  bool gone = !plugged || surprise_removed;
+  bool gone = !plugged || is_surprise_removed;
   bool answered = false;
   std::uint64_t delay = 0;
   {
@@ -574,7 +574,7 @@ std::size_t UsbBus::pending(PDEVICE_OBJECT pdo) const {
 
 DEVICE_POWER_STATE UsbBus::power_state(PDEVICE_OBJECT pdo) const {
   auto port = port_of(pdo);
-  return port ? locked(*port, &Port::power) : PowerDeviceUnspecified;
+  return port ? port->device_state() : PowerDeviceUnspecified;
 }
 
 LONG UsbBus::interface_references(PDEVICE_OBJECT pdo) const {

@@ -1,4 +1,7 @@
-// The PDO's Plug and Play and power requests, and its bus interface.
+// The PDO's Plug and Play and power requests, as every PDO answers them
+// (platform/usb/child.cpp) with what a USB device adds: its IDs and
+// capabilities from its descriptors, the pending URBs that end with it, and
+// its bus interface.
 #include <cstdio>
 #include <cstring>
 
@@ -8,20 +11,6 @@
 #include "platform/usb/port.h"
 
 namespace talvor::usb {
-
-void CancelWaitWake(PDEVICE_OBJECT device, PIRP irp) {
-  IoReleaseCancelSpinLock(irp->CancelIrql);
-  UsbBus::Port *port = port_of_device(device);
-  KIRQL irql;
-  KeAcquireSpinLock(&port->lock, &irql);
-  if (port->wait_wake == irp)
-    port->wait_wake = nullptr;
-  KeReleaseSpinLock(&port->lock, irql);
-  irp->IoStatus.Status = STATUS_CANCELLED;
-  irp->IoStatus.Information = 0;
-  IoCompleteRequest(irp, IO_NO_INCREMENT);
-}
-
 namespace {
 
 // --- the bus interface (USBDI version 1)
@@ -85,64 +74,117 @@ BOOLEAN BusIsDeviceHighSpeed(PVOID context) {
 
 } // namespace
 
-// ---------------------------------------------------------------------------
-// IRP_MJ_PNP
+namespace {
 
-NTSTATUS UsbBus::Port::pnp(PIRP irp) {
-  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-  NTSTATUS status = irp->IoStatus.Status;
-  KIRQL irql;
-  switch (stack->MinorFunction) {
-  case IRP_MN_START_DEVICE:
-    KeAcquireSpinLock(&lock, &irql);
-    started = true;
-    removed = false;
-    KeReleaseSpinLock(&lock, irql);
-    status = STATUS_SUCCESS;
-    break;
-  case IRP_MN_STOP_DEVICE:
-    KeAcquireSpinLock(&lock, &irql);
-    started = false;
-    KeReleaseSpinLock(&lock, irql);
-    status = STATUS_SUCCESS;
-    break;
-  case IRP_MN_QUERY_STOP_DEVICE:
-  case IRP_MN_CANCEL_STOP_DEVICE:
-  case IRP_MN_QUERY_REMOVE_DEVICE:
-  case IRP_MN_CANCEL_REMOVE_DEVICE:
-    status = STATUS_SUCCESS;
-    break;
-  case IRP_MN_SURPRISE_REMOVAL:
-    KeAcquireSpinLock(&lock, &irql);
-    surprise_removed = true;
-    fail_pending_locked(USBD_STATUS_DEVICE_GONE,
-                        [](const Request &) { return true; });
-    KeReleaseSpinLock(&lock, irql);
-    kick();
-    complete_wait_wake(STATUS_NO_SUCH_DEVICE);
-    status = STATUS_SUCCESS;
-    break;
-  case IRP_MN_REMOVE_DEVICE:
-    return remove(irp);
-  case IRP_MN_QUERY_CAPABILITIES:
-    return query_capabilities(irp);
-  case IRP_MN_QUERY_ID:
-    return query_id(irp);
-  case IRP_MN_QUERY_INTERFACE:
-    return query_interface(irp);
-  default:
-    break; // not this PDO's to answer: the status stays as it came
+bool can_wake(const UsbDescriptors &descriptors) {
+  return !descriptors.configurations.empty() &&
+         descriptors.configurations[0].size() > 7 &&
+         (descriptors.configurations[0][7] & USB_CONFIG_REMOTE_WAKEUP);
+}
+
+} // namespace
+
+// IDs as the USB hub gives them, from the device descriptor (and the first
+// interface for a device without a class of its own); capabilities of a
+// removable device that sleeps in D2 when it can wake, else in D3.
+ChildDescription UsbBus::Port::describe() const {
+  const UsbDescriptors &descriptors = device->descriptors();
+  const Bytes &d = descriptors.device;
+  auto word = [&](std::size_t at) {
+    return d.size() > at + 1 ? static_cast<unsigned>(d[at] | d[at + 1] << 8)
+                             : 0u;
+  };
+  unsigned vendor = word(8), product = word(10), release = word(12);
+  unsigned cls = d.size() > 4 ? d[4] : 0, subclass = d.size() > 5 ? d[5] : 0,
+           protocol = d.size() > 6 ? d[6] : 0;
+  if (cls == 0 && !descriptors.configurations.empty()) {
+    if (auto parsed = parse_configuration(descriptors.configurations[0]);
+        parsed && !parsed->interfaces.empty()) {
+      cls = parsed->interfaces[0].interface_class;
+      subclass = parsed->interfaces[0].interface_subclass;
+      protocol = parsed->interfaces[0].interface_protocol;
+    }
   }
-  irp->IoStatus.Status = status;
-  IoCompleteRequest(irp, IO_NO_INCREMENT);
-  return status;
+  ChildDescription description;
+  char text[64];
+  std::snprintf(text, sizeof text, "USB\\VID_%04X&PID_%04X", vendor, product);
+  description.device_id = text;
+  std::snprintf(text, sizeof text, "USB\\VID_%04X&PID_%04X&REV_%04X", vendor,
+                product, release);
+  description.hardware_ids = {text, description.device_id};
+  std::snprintf(text, sizeof text, "USB\\Class_%02X&SubClass_%02X&Prot_%02X",
+                cls, subclass, protocol);
+  description.compatible_ids.emplace_back(text);
+  std::snprintf(text, sizeof text, "USB\\Class_%02X&SubClass_%02X", cls,
+                subclass);
+  description.compatible_ids.emplace_back(text);
+  std::snprintf(text, sizeof text, "USB\\Class_%02X", cls);
+  description.compatible_ids.emplace_back(text);
+
+  // The serial number, when the device has one, else the port.
+  description.instance_id = std::to_string(number);
+  std::uint8_t serial = d.size() > 16 ? d[16] : 0;
+  auto found = descriptors.strings.find(serial);
+  bool has_serial = serial != 0 && found != descriptors.strings.end();
+  if (has_serial && found->second.size() > 2) {
+    description.instance_id.clear();
+    for (std::size_t at = 2; at + 1 < found->second.size(); at += 2)
+      description.instance_id.push_back(static_cast<char>(found->second[at]));
+  }
+
+  bool wake = can_wake(descriptors);
+  description.sleep_state = wake ? PowerDeviceD2 : PowerDeviceD3;
+  description.hibernate_state = PowerDeviceD3;
+  description.system_wake =
+      wake ? PowerSystemSleeping3 : PowerSystemUnspecified;
+  description.device_wake = wake ? PowerDeviceD2 : PowerDeviceUnspecified;
+  description.d2 = true;
+  description.removable = true;
+  description.surprise_removal_ok = false;
+  description.unique_id = has_serial;
+  description.address = number;
+  return description;
+}
+
+NTSTATUS UsbBus::Port::started() {
+  KIRQL irql;
+  KeAcquireSpinLock(&lock, &irql);
+  is_started = true;
+  removed = false;
+  KeReleaseSpinLock(&lock, irql);
+  return STATUS_SUCCESS;
+}
+
+void UsbBus::Port::stopped() {
+  KIRQL irql;
+  KeAcquireSpinLock(&lock, &irql);
+  is_started = false;
+  KeReleaseSpinLock(&lock, irql);
+}
+
+void UsbBus::Port::surprise_removed() {
+  KIRQL irql;
+  KeAcquireSpinLock(&lock, &irql);
+  is_surprise_removed = true;
+  fail_pending_locked(USBD_STATUS_DEVICE_GONE,
+                      [](const Request &) { return true; });
+  KeReleaseSpinLock(&lock, irql);
+  kick();
+}
+
+NTSTATUS UsbBus::Port::can_arm_wake() {
+  KIRQL irql;
+  KeAcquireSpinLock(&lock, &irql);
+  bool present = plugged && !is_surprise_removed;
+  KeReleaseSpinLock(&lock, irql);
+  return present ? STATUS_SUCCESS : STATUS_NO_SUCH_DEVICE;
 }
 
 NTSTATUS UsbBus::Port::remove(PIRP irp) {
   std::shared_ptr<Port> self = shared_from_this();
   KIRQL irql;
   KeAcquireSpinLock(&lock, &irql);
-  started = false;
+  is_started = false;
   removed = true;
   std::size_t left = fail_pending_locked(plugged ? USBD_STATUS_CANCELED
                                                  : USBD_STATUS_DEVICE_GONE,
@@ -199,135 +241,6 @@ void UsbBus::Port::wait_for_detach_and_delete() {
   bus.forget(pdo);
 }
 
-NTSTATUS UsbBus::Port::query_capabilities(PIRP irp) {
-  PDEVICE_CAPABILITIES capabilities =
-      IoGetCurrentIrpStackLocation(irp)
-          ->Parameters.DeviceCapabilities.Capabilities;
-  NTSTATUS status = STATUS_INVALID_PARAMETER;
-  if (capabilities != nullptr && capabilities->Version == 1 &&
-      capabilities->Size >= sizeof(DEVICE_CAPABILITIES)) {
-    const UsbDescriptors &descriptors = device->descriptors();
-    bool wake = !descriptors.configurations.empty() &&
-                descriptors.configurations[0].size() > 7 &&
-                (descriptors.configurations[0][7] & USB_CONFIG_REMOTE_WAKEUP);
-    bool serial = descriptors.device.size() > 16 &&
-                  descriptors.device[16] != 0 &&
-                  descriptors.strings.count(descriptors.device[16]) != 0;
-    capabilities->DeviceD1 = 0;
-    capabilities->DeviceD2 = 1;
-    capabilities->LockSupported = 0;
-    capabilities->EjectSupported = 0;
-    capabilities->Removable = 1;
-    capabilities->DockDevice = 0;
-    capabilities->UniqueID = serial ? 1 : 0;
-    capabilities->SurpriseRemovalOK = 0;
-    capabilities->WakeFromD0 = 0;
-    capabilities->WakeFromD1 = 0;
-    capabilities->WakeFromD2 = wake ? 1 : 0;
-    capabilities->WakeFromD3 = 0;
-    capabilities->Address = number;
-    capabilities->UINumber = number;
-    DEVICE_POWER_STATE sleep = wake ? PowerDeviceD2 : PowerDeviceD3;
-    capabilities->DeviceState[PowerSystemUnspecified] = PowerDeviceUnspecified;
-    capabilities->DeviceState[PowerSystemWorking] = PowerDeviceD0;
-    capabilities->DeviceState[PowerSystemSleeping1] = sleep;
-    capabilities->DeviceState[PowerSystemSleeping2] = sleep;
-    capabilities->DeviceState[PowerSystemSleeping3] = sleep;
-    capabilities->DeviceState[PowerSystemHibernate] = PowerDeviceD3;
-    capabilities->DeviceState[PowerSystemShutdown] = PowerDeviceD3;
-    capabilities->SystemWake =
-        wake ? PowerSystemSleeping3 : PowerSystemUnspecified;
-    capabilities->DeviceWake = wake ? PowerDeviceD2 : PowerDeviceUnspecified;
-    capabilities->D1Latency = 0;
-    capabilities->D2Latency = 0;
-    capabilities->D3Latency = 0;
-    status = STATUS_SUCCESS;
-  }
-  irp->IoStatus.Status = status;
-  IoCompleteRequest(irp, IO_NO_INCREMENT);
-  return status;
-}
-
-NTSTATUS UsbBus::Port::query_id(PIRP irp) {
-  const UsbDescriptors &descriptors = device->descriptors();
-  const Bytes &d = descriptors.device;
-  auto word = [&](std::size_t at) {
-    return d.size() > at + 1 ? static_cast<unsigned>(d[at] | d[at + 1] << 8)
-                             : 0u;
-  };
-  unsigned vendor = word(8), product = word(10), release = word(12);
-  unsigned cls = d.size() > 4 ? d[4] : 0, subclass = d.size() > 5 ? d[5] : 0,
-           protocol = d.size() > 6 ? d[6] : 0;
-  if (cls == 0 && !descriptors.configurations.empty()) {
-    if (auto parsed = parse_configuration(descriptors.configurations[0]);
-        parsed && !parsed->interfaces.empty()) {
-      cls = parsed->interfaces[0].interface_class;
-      subclass = parsed->interfaces[0].interface_subclass;
-      protocol = parsed->interfaces[0].interface_protocol;
-    }
-  }
-  std::vector<std::string> ids;
-  char text[64];
-  switch (IoGetCurrentIrpStackLocation(irp)->Parameters.QueryId.IdType) {
-  case BusQueryDeviceID:
-    std::snprintf(text, sizeof text, "USB\\VID_%04X&PID_%04X", vendor, product);
-    ids.emplace_back(text);
-    break;
-  case BusQueryHardwareIDs:
-    std::snprintf(text, sizeof text, "USB\\VID_%04X&PID_%04X&REV_%04X", vendor,
-                  product, release);
-    ids.emplace_back(text);
-    std::snprintf(text, sizeof text, "USB\\VID_%04X&PID_%04X", vendor, product);
-    ids.emplace_back(text);
-    ids.emplace_back(); // MULTI_SZ end
-    break;
-  case BusQueryCompatibleIDs:
-    std::snprintf(text, sizeof text, "USB\\Class_%02X&SubClass_%02X&Prot_%02X",
-                  cls, subclass, protocol);
-    ids.emplace_back(text);
-    std::snprintf(text, sizeof text, "USB\\Class_%02X&SubClass_%02X", cls,
-                  subclass);
-    ids.emplace_back(text);
-    std::snprintf(text, sizeof text, "USB\\Class_%02X", cls);
-    ids.emplace_back(text);
-    ids.emplace_back();
-    break;
-  case BusQueryInstanceID: {
-    std::string instance = std::to_string(number);
-    std::uint8_t serial = d.size() > 16 ? d[16] : 0;
-    auto found = descriptors.strings.find(serial);
-    if (serial != 0 && found != descriptors.strings.end() &&
-        found->second.size() > 2) {
-      instance.clear();
-      for (std::size_t at = 2; at + 1 < found->second.size(); at += 2)
-        instance.push_back(static_cast<char>(found->second[at]));
-    }
-    ids.push_back(instance);
-    break;
-  }
-  default: {
-    NTSTATUS status = irp->IoStatus.Status;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-    return status;
-  }
-  }
-  std::u16string wide;
-  for (const auto &id : ids) {
-    wide.append(id.begin(), id.end());
-    wide.push_back(u'\0');
-  }
-  std::size_t bytes = wide.size() * sizeof(char16_t);
-  NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES;
-  if (void *buffer = ExAllocatePoolWithTag(PagedPool, bytes, kBusTag)) {
-    std::memcpy(buffer, wide.data(), bytes);
-    irp->IoStatus.Information = reinterpret_cast<ULONG_PTR>(buffer);
-    status = STATUS_SUCCESS;
-  }
-  irp->IoStatus.Status = status;
-  IoCompleteRequest(irp, IO_NO_INCREMENT);
-  return status;
-}
-
 NTSTATUS UsbBus::Port::query_interface(PIRP irp) {
   auto &query = IoGetCurrentIrpStackLocation(irp)->Parameters.QueryInterface;
   NTSTATUS status = irp->IoStatus.Status;
@@ -360,88 +273,6 @@ NTSTATUS UsbBus::Port::query_interface(PIRP irp) {
       status = STATUS_SUCCESS;
     }
   }
-  irp->IoStatus.Status = status;
-  IoCompleteRequest(irp, IO_NO_INCREMENT);
   return status;
-}
-
-// ---------------------------------------------------------------------------
-// IRP_MJ_POWER. Since Windows Vista a driver need not call
-// PoStartNextPowerIrp; this PDO does not.
-
-NTSTATUS UsbBus::Port::power_request(PIRP irp) {
-  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-  NTSTATUS status = irp->IoStatus.Status;
-  KIRQL irql;
-  switch (stack->MinorFunction) {
-  case IRP_MN_SET_POWER:
-    if (stack->Parameters.Power.Type == DevicePowerState) {
-      KeAcquireSpinLock(&lock, &irql);
-      power = stack->Parameters.Power.State.DeviceState;
-      KeReleaseSpinLock(&lock, irql);
-    }
-    status = STATUS_SUCCESS;
-    break;
-  case IRP_MN_QUERY_POWER:
-    status = STATUS_SUCCESS;
-    break;
-  case IRP_MN_WAIT_WAKE: {
-    const UsbDescriptors &descriptors = device->descriptors();
-    bool wake = !descriptors.configurations.empty() &&
-                descriptors.configurations[0].size() > 7 &&
-                (descriptors.configurations[0][7] & USB_CONFIG_REMOTE_WAKEUP);
-    if (!wake) {
-      status = STATUS_NOT_SUPPORTED;
-      break;
-    }
-    if (stack->Parameters.WaitWake.PowerState > PowerSystemSleeping3) {
-      status = STATUS_INVALID_DEVICE_STATE;
-      break;
-    }
-    KeAcquireSpinLock(&lock, &irql);
-    if (!plugged || surprise_removed) {
-      status = STATUS_NO_SUCH_DEVICE;
-    } else if (wait_wake != nullptr) {
-      status = STATUS_DEVICE_BUSY;
-    } else {
-      wait_wake = irp;
-      IoMarkIrpPending(irp);
-      IoSetCancelRoutine(irp, CancelWaitWake);
-      if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {
-        wait_wake = nullptr;
-        KeReleaseSpinLock(&lock, irql);
-        irp->IoStatus.Status = STATUS_CANCELLED;
-        IoCompleteRequest(irp, IO_NO_INCREMENT);
-        return STATUS_PENDING;
-      }
-      KeReleaseSpinLock(&lock, irql);
-      return STATUS_PENDING;
-    }
-    KeReleaseSpinLock(&lock, irql);
-    break;
-  }
-  default:
-    break;
-  }
-  irp->IoStatus.Status = status;
-  IoCompleteRequest(irp, IO_NO_INCREMENT);
-  return status;
-}
-
-bool UsbBus::Port::complete_wait_wake(NTSTATUS status) {
-  KIRQL irql;
-  KeAcquireSpinLock(&lock, &irql);
-  PIRP irp = wait_wake;
-  if (irp != nullptr && IoSetCancelRoutine(irp, nullptr) != nullptr)
-    wait_wake = nullptr;
-  else
-    irp = nullptr; // none, or its cancel routine has it
-  KeReleaseSpinLock(&lock, irql);
-  if (irp == nullptr)
-    return false;
-  irp->IoStatus.Status = status;
-  irp->IoStatus.Information = 0;
-  IoCompleteRequest(irp, IO_NO_INCREMENT);
-  return true;
 }
 } // namespace talvor::usb

@@ -15,6 +15,7 @@
 
 #include "platform/kernel/kernel.h"
 #include "platform/usb/bus.h"
+#include "platform/usb/child.h"
 #include "platform/usb/descriptors.h"
 #include "platform/usb/device.h"
 
@@ -99,7 +100,9 @@ struct TransferFields {
 // ---------------------------------------------------------------------------
 // A port and its PDO.
 
-struct UsbBus::Port final : UsbPort, std::enable_shared_from_this<Port> {
+struct UsbBus::Port final : UsbPort,
+                            ChildPdo,
+                            std::enable_shared_from_this<Port> {
   struct Pipe {
     EndpointInfo endpoint;
     std::uint8_t interface = 0;
@@ -145,8 +148,8 @@ struct UsbBus::Port final : UsbPort, std::enable_shared_from_this<Port> {
   // routine runs while it is held.
   mutable KSPIN_LOCK lock;
   bool plugged = true;
-  bool surprise_removed = false;
-  bool started = false;
+  bool is_surprise_removed = false;
+  bool is_started = false;
   bool removed = false;
   bool stopping = false;     // the thread ends once its queue is empty
   bool thread_ended = false; // nothing queued is ever run again
@@ -159,8 +162,6 @@ struct UsbBus::Port final : UsbPort, std::enable_shared_from_this<Port> {
   std::uint64_t sequence = 0;
   std::uint64_t next_handle = 1;
   std::uint64_t next_request = 1;
-  PIRP wait_wake = nullptr;
-  DEVICE_POWER_STATE power = PowerDeviceD0;
 
   std::uint64_t now() const { return bus.kernel_.now(); }
   void report(const std::string &message, const void *site = nullptr) const {
@@ -209,15 +210,17 @@ struct UsbBus::Port final : UsbPort, std::enable_shared_from_this<Port> {
                        const ConfigurationInfo &configuration,
                        USBD_STATUS *status);
 
-  NTSTATUS pnp(PIRP irp);
-  NTSTATUS query_capabilities(PIRP irp);
-  NTSTATUS query_id(PIRP irp);
-  NTSTATUS query_interface(PIRP irp);
-  NTSTATUS remove(PIRP irp);
-  NTSTATUS power_request(PIRP irp);
   void unplug();
-  bool complete_wait_wake(NTSTATUS status);
   void wait_for_detach_and_delete();
+
+  // ChildPdo: what a USB PDO adds to every PDO's PnP and power.
+  ChildDescription describe() const override;
+  NTSTATUS started() override;
+  void stopped() override;
+  void surprise_removed() override;
+  NTSTATUS remove(PIRP irp) override;
+  NTSTATUS query_interface(PIRP irp) override;
+  NTSTATUS can_arm_wake() override;
 };
 
 inline UsbBus::Port *port_of_device(PDEVICE_OBJECT device) {
@@ -233,8 +236,7 @@ T locked(const UsbBus::Port &port, T UsbBus::Port::*member) {
   return value;
 }
 
-// The cancel routines of the PDO's pending requests.
+// The cancel routine of the PDO's pending URB requests.
 void CancelRequest(PDEVICE_OBJECT device, PIRP irp);
-void CancelWaitWake(PDEVICE_OBJECT device, PIRP irp);
 
 } // namespace talvor::usb

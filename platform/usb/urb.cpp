@@ -35,7 +35,7 @@ NTSTATUS UsbBus::Port::internal_device_control(PIRP irp) {
     if (status != nullptr) {
       KIRQL irql;
       KeAcquireSpinLock(&lock, &irql);
-      bool connected_now = plugged && !surprise_removed;
+      bool connected_now = plugged && !is_surprise_removed;
       KeReleaseSpinLock(&lock, irql);
       *status = connected_now ? USBD_PORT_CONNECTED | USBD_PORT_ENABLED : 0;
       result = STATUS_SUCCESS;
@@ -62,8 +62,8 @@ NTSTATUS UsbBus::Port::submit_urb(PIRP irp, PURB urb) {
   {
     KIRQL irql;
     KeAcquireSpinLock(&lock, &irql);
-    bool gone = !plugged || surprise_removed;
-    bool ready = started;
+    bool gone = !plugged || is_surprise_removed;
+    bool ready = is_started;
     KeReleaseSpinLock(&lock, irql);
     if (gone)
       return complete_now(irp, urb, USBD_STATUS_DEVICE_GONE);
