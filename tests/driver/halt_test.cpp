@@ -25,8 +25,8 @@ protected:
     return SCReadWriteIO(smartcard(), block.data(), length, &moved, TRUE, 1);
   }
   // The wire from the log's `from`th record on, one line a transfer:
-  // "bulk 02 4" (endpoint, bytes sent or asked for), "vendor a4",
-  // "clear-halt 02", "interrupt 81".
+  // "bulk 02 4" (endpoint, bytes sent or asked for), "vendor a4 0"
+  // (request, data stage length), "clear-halt 02" (endpoint).
   std::vector<std::string> wire(std::size_t from) const {
     std::vector<std::string> lines;
     auto log = injector_->log();
@@ -40,7 +40,8 @@ protected:
         std::snprintf(line, sizeof line, "clear-halt %02x",
                       record.setup->index);
       else if (record.type == usb::TransferType::Control && record.setup)
-        std::snprintf(line, sizeof line, "vendor %02x", record.setup->request);
+        std::snprintf(line, sizeof line, "vendor %02x %u",
+                      record.setup->request, record.setup->length);
       else
         std::snprintf(line, sizeof line, "%s %02x %u",
                       usb::to_string(record.type), record.endpoint,
@@ -63,8 +64,8 @@ TEST_F(HaltTest, AStalledBulkTransferIsFollowedByResetThenHostAbort) {
     std::size_t from = injector_->log().size();
     EXPECT_EQ(write(4), STATUS_UNSUCCESSFUL);
     EXPECT_EQ(wire(from),
-              (std::vector<std::string>{"vendor c0", "bulk 02 4",
-                                        "clear-halt 02", "vendor a4"}));
+              (std::vector<std::string>{"vendor c0 0", "bulk 02 4",
+                                        "clear-halt 02", "vendor a4 0"}));
     EXPECT_TRUE(kernel().trace().contains(
         "       - SCResetHaltedPipes - RESET PIPE 1 ntStatus=0x0\n"));
     EXPECT_EQ(ext_->HaltedPipes, 0);
@@ -72,7 +73,8 @@ TEST_F(HaltTest, AStalledBulkTransferIsFollowedByResetThenHostAbort) {
     // The next exchange works, and resets nothing.
     from = injector_->log().size();
     EXPECT_EQ(write(4), STATUS_SUCCESS);
-    EXPECT_EQ(wire(from), (std::vector<std::string>{"vendor c0", "bulk 02 4"}));
+    EXPECT_EQ(wire(from),
+              (std::vector<std::string>{"vendor c0 0", "bulk 02 4"}));
 
     // The reader's own stall: more bytes than were announced.
     std::array<UCHAR, 4> block{};
@@ -81,7 +83,7 @@ TEST_F(HaltTest, AStalledBulkTransferIsFollowedByResetThenHostAbort) {
     EXPECT_EQ(SCReadWrite(smartcard(), block.data(), 4, &moved, TRUE, 1),
               STATUS_UNSUCCESSFUL);
     EXPECT_EQ(wire(from), (std::vector<std::string>{
-                              "bulk 02 4", "clear-halt 02", "vendor a4"}));
+                              "bulk 02 4", "clear-halt 02", "vendor a4 0"}));
     EXPECT_EQ(write(4), STATUS_SUCCESS);
 
     // A failure with no halt sends HOST ABORT alone.
@@ -89,8 +91,8 @@ TEST_F(HaltTest, AStalledBulkTransferIsFollowedByResetThenHostAbort) {
                       filter);
     from = injector_->log().size();
     EXPECT_EQ(write(4), STATUS_UNSUCCESSFUL);
-    EXPECT_EQ(wire(from), (std::vector<std::string>{"vendor c0", "bulk 02 4",
-                                                    "vendor a4"}));
+    EXPECT_EQ(wire(from), (std::vector<std::string>{"vendor c0 0", "bulk 02 4",
+                                                    "vendor a4 0"}));
     tear_down();
   });
 }
@@ -121,7 +123,7 @@ TEST_F(HaltTest, AStalledInterruptReadIsResetBeforeTheThreadRestarts) {
     std::vector<std::string> lines = wire(from);
     lines.resize(std::min<std::size_t>(lines.size(), 5));
     EXPECT_EQ(lines, (std::vector<std::string>{"interrupt 81 1", "bulk 82 4",
-                                               "clear-halt 81", "vendor a4",
+                                               "clear-halt 81", "vendor a4 0",
                                                "interrupt 81 1"}));
     EXPECT_EQ(state(), static_cast<ULONG>(SCARD_PRESENT));
     tear_down();
