@@ -314,7 +314,8 @@ TEST_F(BusTest, AStallHaltsABulkOrInterruptPipeUntilItsReset) {
       return status;
     };
     auto clear_halt_sent = [&](std::uint8_t endpoint) {
-      const auto &last = device->log().back();
+      auto log = device->log();
+      const auto &last = log.back();
       return last.type == usb::TransferType::Control && last.setup &&
              last.setup->request_type == BMREQUEST_TO_ENDPOINT &&
              last.setup->request == USB_REQUEST_CLEAR_FEATURE &&
