@@ -130,7 +130,7 @@ void SCNotePipeHalt(PDEVICE_EXTENSION DeviceExtension, PURB Urb) {
        ++pipeNum) {
     if (interfaceInfo->Pipes[pipeNum].PipeHandle ==
         Urb->UrbBulkOrInterruptTransfer.PipeHandle) {
-      DbgPrint("SCNotePipeHalt - pipe %d halted\n", pipeNum);
+      DbgPrint("Uscr!SCNotePipeHalt: pipe %d halted\n", pipeNum);
       InterlockedOr(&DeviceExtension->HaltedPipes, PipeBit(pipeNum));
     }
   }
@@ -171,8 +171,8 @@ void SCResetHaltedPipes(PDEVICE_OBJECT DeviceObject) {
     urb->UrbPipeRequest.PipeHandle = interfaceInfo->Pipes[pipeNum].PipeHandle;
     NTSTATUS ntStatus =
         KorvoSCD_CallUSBD(DeviceObject, urb, USCR_COMMAND_TIMEOUT, FALSE);
-    DbgPrint("       - SCResetHaltedPipes - RESET PIPE %d ntStatus=0x%x\n",
-             pipeNum, ntStatus);
+    DbgPrint("Uscr!SCResetHaltedPipes: RESET PIPE %d ntStatus=0x%x\n", pipeNum,
+             ntStatus);
     UscrFree(urb, "urb");
   }
 }

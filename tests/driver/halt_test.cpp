@@ -67,7 +67,7 @@ TEST_F(HaltTest, AStalledBulkTransferIsFollowedByResetThenHostAbort) {
               (std::vector<std::string>{"vendor c0 0", "bulk 02 4",
                                         "clear-halt 02", "vendor a4 0"}));
     EXPECT_TRUE(kernel().trace().contains(
-        "       - SCResetHaltedPipes - RESET PIPE 1 ntStatus=0x0\n"));
+        "Uscr!SCResetHaltedPipes: RESET PIPE 1 ntStatus=0x0\n"));
     EXPECT_EQ(ext_->HaltedPipes, 0);
 
     // The next exchange works, and resets nothing.
