@@ -156,7 +156,7 @@ void SCResetHaltedPipes(PDEVICE_OBJECT DeviceObject) {
   for (ULONG pipeNum = 0;
        pipeNum < interfaceInfo->NumberOfPipes && pipeNum < USCR_MAX_PIPES;
        ++pipeNum) {
-    if ((halted & (PipeBit(pipeNum))) == 0)
+    if ((halted & PipeBit(pipeNum)) == 0)
       continue;
     const ULONG size = sizeof(struct _URB_PIPE_REQUEST);
     PURB urb = static_cast<PURB>(UscrAllocate(size, "urb"));
