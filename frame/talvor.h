@@ -51,6 +51,9 @@ typedef struct _DEVICE_EXTENSION {
   PUSB_CONFIGURATION_DESCRIPTOR UsbConfigurationDescriptor;
   PUSB_DEVICE_DESCRIPTOR DeviceDescriptor;
   PUSBD_INTERFACE_INFORMATION Interface;
+  // Bit n: the bus driver has halted the endpoint of Interface->Pipes[n]
+  // (a failed transfer said so); the recovery resets it. Interlocked only.
+  LONG HaltedPipes;
   ULONG MaximumTransferSize;
   PVOID ThreadObject;
   volatile BOOLEAN ThreadShouldStop;

@@ -150,6 +150,7 @@ NTSTATUS KorvoSCD_CallUSBD(PDEVICE_OBJECT DeviceObject, PURB Urb, ULONG timeout,
   // a refused URB): then no event comes, and waiting would hang for good.
   KorvoSCD_HandBackIrp(irp, &event);
 
+  SCNotePipeHalt(deviceExtension, Urb);
   DbgPrint("Exit\tKorvoSCD_CallUSBD ntStatus=0x%x)\n", ntStatus);
   return ntStatus;
 }
@@ -205,5 +206,6 @@ NTSTATUS KorvoSCD_CallUSBDInterrupt(PDEVICE_OBJECT DeviceObject, PURB Urb) {
   }
 
   KorvoSCD_HandBackIrp(irp, &event);
+  SCNotePipeHalt(deviceExtension, Urb);
   return ntStatus;
 }

@@ -26,6 +26,11 @@ void UscrFree(PVOID Buffer, PCSTR Name) {
 
 namespace {
 
+// HaltedPipes' bit for Pipes[pipeNum], pipeNum below USCR_MAX_PIPES.
+LONG PipeBit(ULONG pipeNum) {
+  return static_cast<LONG>(1) << pipeNum;
+}
+
 BOOLEAN IsCardBound(UCHAR bRequest) {
   return bRequest == READER_WARM_RESET || bRequest == READER_COLD_RESET ||
          bRequest == READER_SET_PARAMETERS || bRequest == READER_WRITE_LENGTH ||
@@ -103,9 +108,80 @@ NTSTATUS USBSCCommand(PDEVICE_OBJECT DeviceObject, BOOLEAN Write, PUCHAR Buffer,
 }
 
 /*
+ * SCNotePipeHalt
+ *   Notes the pipe of a bulk or interrupt transfer that ended on a halted
+ *   endpoint: the reader stalled it, or the bus driver refused it because
+ *   of an earlier stall. The bus driver runs nothing more on that pipe
+ *   until it is reset, which the next recovery does.
+ * Arguments: the device extension; the URB, its request finished.
+ * Result: none.  IRQL: <= DISPATCH_LEVEL.
+ */
+void SCNotePipeHalt(PDEVICE_EXTENSION DeviceExtension, PURB Urb) {
+  if (Urb->UrbHeader.Function != URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER)
+    return;
+  if (Urb->UrbHeader.Status != USBD_STATUS_STALL_PID &&
+      Urb->UrbHeader.Status != USBD_STATUS_ENDPOINT_HALTED)
+    return;
+  PUSBD_INTERFACE_INFORMATION interfaceInfo = DeviceExtension->Interface;
+  if (interfaceInfo == nullptr)
+    return;
+  for (ULONG pipeNum = 0;
+       pipeNum < interfaceInfo->NumberOfPipes && pipeNum < USCR_MAX_PIPES;
+       ++pipeNum) {
+    if (interfaceInfo->Pipes[pipeNum].PipeHandle ==
+        Urb->UrbBulkOrInterruptTransfer.PipeHandle) {
+      DbgPrint("Uscr!SCNotePipeHalt: pipe %d halted\n", pipeNum);
+      InterlockedOr(&DeviceExtension->HaltedPipes, PipeBit(pipeNum));
+    }
+  }
+}
+
+/*
+ * SCResetHaltedPipes
+ *   Resets each pipe noted halted, on the host side and in the reader
+ *   (URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL), so that card data moves
+ *   again. A reset that fails is not noted again: the pipe's next transfer
+ *   fails on the halt and notes it anew.
+ * Arguments: the reader's device object.
+ * Result: none.  IRQL: PASSIVE_LEVEL.
+ */
+void SCResetHaltedPipes(PDEVICE_OBJECT DeviceObject) {
+  PDEVICE_EXTENSION deviceExtension =
+      static_cast<PDEVICE_EXTENSION>(DeviceObject->DeviceExtension);
+  LONG halted = InterlockedExchange(&deviceExtension->HaltedPipes, 0);
+  PUSBD_INTERFACE_INFORMATION interfaceInfo = deviceExtension->Interface;
+  if (halted == 0 || interfaceInfo == nullptr)
+    return;
+
+  for (ULONG pipeNum = 0;
+       pipeNum < interfaceInfo->NumberOfPipes && pipeNum < USCR_MAX_PIPES;
+       ++pipeNum) {
+    if ((halted & PipeBit(pipeNum)) == 0)
+      continue;
+    const ULONG size = sizeof(struct _URB_PIPE_REQUEST);
+    PURB urb = static_cast<PURB>(UscrAllocate(size, "urb"));
+    if (urb == nullptr) {
+      // Kept for the next recovery.
+      InterlockedOr(&deviceExtension->HaltedPipes, PipeBit(pipeNum));
+      continue;
+    }
+    urb->UrbPipeRequest.Hdr.Length = static_cast<USHORT>(size);
+    urb->UrbPipeRequest.Hdr.Function =
+        URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL;
+    urb->UrbPipeRequest.PipeHandle = interfaceInfo->Pipes[pipeNum].PipeHandle;
+    NTSTATUS ntStatus =
+        KorvoSCD_CallUSBD(DeviceObject, urb, USCR_COMMAND_TIMEOUT, FALSE);
+    DbgPrint("Uscr!SCResetHaltedPipes: RESET PIPE %d ntStatus=0x%x\n", pipeNum,
+             ntStatus);
+    UscrFree(urb, "urb");
+  }
+}
+
+/*
  * SCAbortAndRestart
- *   Recovery after a failed exchange: HOST ABORT, and a new card presence
- *   thread when a card event (or a stop path) has stopped the last one.
+ *   Recovery after a failed exchange: the halted pipes reset, HOST ABORT,
+ *   and a new card presence thread when a card event (or a stop path) has
+ *   stopped the last one.
  * Arguments: the reader's device object; the caller's restart trace.
  * Result: none; the caller's status stands.  IRQL: PASSIVE_LEVEL.
  */
@@ -115,6 +191,9 @@ void SCAbortAndRestart(PDEVICE_OBJECT DeviceObject, PCSTR RestartTrace) {
   UCHAR scratch[2] = {0, 0};
   READER_COMMAND command = {0, READER_HOST_ABORT, 0xFFFF, 0xFFFF, 0};
 
+  // HOST ABORT cannot end a halt: the pipe first, or no card data moves
+  // again until the reader is unplugged.
+  SCResetHaltedPipes(DeviceObject);
   (void)USBSCCommand(DeviceObject, TRUE, scratch, &command);
 
   if (deviceExtension->ThreadShouldStop) {

@@ -41,6 +41,8 @@ typedef struct _READER_COMMAND {
 #define USCR_PIPE_INTERRUPT 0
 #define USCR_PIPE_BULK_OUT 1
 #define USCR_PIPE_BULK_IN 2
+// Pipes whose halt HaltedPipes can note.
+#define USCR_MAX_PIPES 31
 
 // usb/call.cpp
 NTSTATUS KorvoSCD_CallUSBD(PDEVICE_OBJECT DeviceObject, PURB Urb, ULONG timeout,
@@ -54,6 +56,8 @@ NTSTATUS USBSCCommand(PDEVICE_OBJECT DeviceObject, BOOLEAN Write, PUCHAR Buffer,
                       PREADER_COMMAND Command, PULONG BytesTransferred);
 // RestartTrace names the caller in the restart's trace.
 void SCAbortAndRestart(PDEVICE_OBJECT DeviceObject, PCSTR RestartTrace);
+void SCNotePipeHalt(PDEVICE_EXTENSION DeviceExtension, PURB Urb);
+void SCResetHaltedPipes(PDEVICE_OBJECT DeviceObject);
 
 // usb/transfer.cpp
 NTSTATUS SCReadWriteIO(PSMARTCARD_EXTENSION SmartcardExtension, PUCHAR Buffer,

@@ -1,43 +1,15 @@
 #include "platform/usb/bus.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
-#include <optional>
-
-#include <usbbusif.h>
-#include <usbdlib.h>
 
 #include "platform/kernel/scheduler.h"
+#include "platform/usb/port.h"
 
 namespace talvor::usb {
 
-using kernel::describe_code_address;
 using kernel::FindingKind;
 using kernel::Kernel;
-
-namespace {
-
-constexpr ULONG kBusTag = kernel::make_pool_tag("UsbH");
-// A cancelled or aborted transfer completes one frame (1 ms) later: the host
-// controller must stop the endpoint first. A client that frees a URB right
-// after IoCancelIrp, without waiting for the completion, is caught by it.
-constexpr std::uint64_t kFrame = 10'000;
-// Opaque handles: counters in a range no pool block uses, so that a stale
-// or forged handle is found out by lookup, never dereferenced.
-constexpr std::uintptr_t kHandleBase = 0x0000'7A00'0000'0000;
-
-PVOID make_handle(std::uint64_t counter) {
-  // Never dereferenced: a token with a pointer's type, as the API has it.
-  return reinterpret_cast<PVOID>( // NOLINT(performance-no-int-to-ptr)
-      kHandleBase + counter * 0x10);
-}
-
-struct PdoExtension {
-  UsbBus::Port *port;
-};
-
-} // namespace
 
 NTSTATUS nt_status(USBD_STATUS status) {
   if (USBD_SUCCESS(status))
@@ -68,180 +40,7 @@ NTSTATUS nt_status(USBD_STATUS status) {
   }
 }
 
-// ---------------------------------------------------------------------------
-// One URB the PDO is working on.
-
-struct Request {
-  enum class Kind { Data, SelectConfiguration, SelectInterface, Plain };
-
-  std::uint64_t id = 0;
-  PIRP irp = nullptr;
-  PURB urb = nullptr;
-  Kind kind = Kind::Plain;
-  TransferPtr transfer; // the device transaction, if any
-  USBD_PIPE_HANDLE pipe = nullptr;
-
-  // Data: the client's buffer, and where the bytes moved go.
-  PUCHAR buffer = nullptr;
-  ULONG length = 0;
-  PULONG length_field = nullptr;
-  bool in = false;
-  bool short_ok = false;
-
-  // What the client handed over that the pool knows: checked again before
-  // the completion writes to it.
-  bool urb_pooled = false;
-  bool buffer_pooled = false;
-
-  // SelectConfiguration and SelectInterface: what to commit on success.
-  struct Staged {
-    std::size_t offset = 0; // of its USBD_INTERFACE_INFORMATION in the URB
-    InterfaceInfo interface;
-  };
-  std::vector<Staged> staged;
-  std::optional<ConfigurationInfo> configuration;
-
-  // result_lock guards the members below: the device's result, and whether
-  // the dispatch routine is still there to take it.
-  std::mutex result_lock;
-  bool window_open = true;
-  bool has_result = false;
-  TransferResult result;
-  std::uint64_t delay = 0;
-  std::uint64_t due = 0; // interrupt time the result is due
-
-  // Guarded by the port's lock: someone has taken the IRP to complete it.
-  bool claimed = false;
-  // Guarded by the port's lock: the device should hear of its cancellation.
-  bool notify_device = false;
-};
-
-// ---------------------------------------------------------------------------
-// A port and its PDO.
-
-struct UsbBus::Port final : UsbPort, std::enable_shared_from_this<Port> {
-  struct Pipe {
-    EndpointInfo endpoint;
-    std::uint8_t interface = 0;
-  };
-  // One piece of work for the completion thread.
-  struct Completion {
-    std::shared_ptr<Request> request;
-    bool device_result = false; // else: `status`, the request already claimed
-    USBD_STATUS status = USBD_STATUS_SUCCESS;
-    bool claimed = false; // a device result whose request is already taken
-  };
-
-  Port(UsbBus &bus_, std::shared_ptr<UsbDevice> device_, ULONG number_)
-      : bus(bus_), device(std::move(device_)), number(number_) {
-    KeInitializeSpinLock(&lock);
-    KeInitializeEvent(&work, SynchronizationEvent, FALSE);
-  }
-
-  // UsbPort
-  void disconnect() override { bus.unplug(pdo); }
-  void remote_wakeup() override { bus.signal_wake(pdo); }
-  bool connected() const override {
-    KIRQL irql;
-    KeAcquireSpinLock(&lock, &irql);
-    bool result = plugged;
-    KeReleaseSpinLock(&lock, irql);
-    return result;
-  }
-
-  UsbBus &bus;
-  const std::shared_ptr<UsbDevice> device;
-  const ULONG number;
-  PDEVICE_OBJECT pdo = nullptr;
-  PKTHREAD thread = nullptr; // referenced; the completion thread
-  KEVENT work;               // synchronization event: the thread has work
-  LONG interface_references = 0;
-
-  // `lock` guards every member below. It is taken alone: the cancel spin
-  // lock is released before it is taken, and no device model or driver
-  // routine runs while it is held.
-  mutable KSPIN_LOCK lock;
-  bool plugged = true;
-  bool surprise_removed = false;
-  bool started = false;
-  bool removed = false;
-  bool stopping = false;     // the thread ends once its queue is empty
-  bool thread_ended = false; // nothing queued is ever run again
-  bool delete_on_exit = false;
-  std::map<std::uint64_t, std::shared_ptr<Request>> pending;
-  std::map<USBD_PIPE_HANDLE, Pipe> pipes;
-  std::optional<ConfigurationInfo> configuration;
-  USBD_CONFIGURATION_HANDLE configuration_handle = nullptr;
-  std::map<std::pair<std::uint64_t, std::uint64_t>, Completion> queue;
-  std::uint64_t sequence = 0;
-  std::uint64_t next_handle = 1;
-  std::uint64_t next_request = 1;
-  PIRP wait_wake = nullptr;
-  DEVICE_POWER_STATE power = PowerDeviceD0;
-
-  std::uint64_t now() const { return bus.kernel_.now(); }
-  void report(const std::string &message, const void *site = nullptr) const {
-    bus.kernel_.verifier().report(FindingKind::IrpMisuse, message,
-                                  site ? describe_code_address(site) : "");
-  }
-
-  // Completion queue. `enqueue_locked` with `lock` held; `kick` after
-  // releasing it wakes the thread.
-  void enqueue_locked(Completion completion, std::uint64_t delay);
-  void kick() { KeSetEvent(&work, IO_NO_INCREMENT, FALSE); }
-  // Takes a pending request's IRP from its cancel routine (lock held);
-  // false when the cancel routine has it, or someone already took it.
-  bool claim_locked(Request &request);
-  // Claims every pending request that `match` picks and queues its failure
-  // with `status` (lock held); returns how many.
-  template <typename Match>
-  std::size_t fail_pending_locked(USBD_STATUS status, Match match);
-
-  // Writes the outcome into the URB and completes the IRP; at
-  // DISPATCH_LEVEL when it comes from the completion thread.
-  NTSTATUS finish(Request &request, const TransferResult *result,
-                  USBD_STATUS status, bool from_thread);
-  bool commit_locked(Request &request);
-  void thread_main();
-  void process(Completion &completion);
-
-  NTSTATUS internal_device_control(PIRP irp);
-  NTSTATUS submit_urb(PIRP irp, PURB urb);
-  NTSTATUS start(const std::shared_ptr<Request> &request,
-                 UsbTransfer::Request transaction);
-  NTSTATUS complete_now(PIRP irp, PURB urb, USBD_STATUS status);
-  NTSTATUS select_configuration(const std::shared_ptr<Request> &request);
-  NTSTATUS select_interface(const std::shared_ptr<Request> &request);
-  NTSTATUS abort_pipe(const std::shared_ptr<Request> &request);
-  bool stage_interface(Request &request, PUSBD_INTERFACE_INFORMATION info,
-                       const ConfigurationInfo &configuration,
-                       USBD_STATUS *status);
-
-  NTSTATUS pnp(PIRP irp);
-  NTSTATUS query_capabilities(PIRP irp);
-  NTSTATUS query_id(PIRP irp);
-  NTSTATUS query_interface(PIRP irp);
-  NTSTATUS remove(PIRP irp);
-  NTSTATUS power_request(PIRP irp);
-  void unplug();
-  bool complete_wait_wake(NTSTATUS status);
-  void wait_for_detach_and_delete();
-};
-
 namespace {
-
-UsbBus::Port *port_of_device(PDEVICE_OBJECT device) {
-  return static_cast<PdoExtension *>(device->DeviceExtension)->port;
-}
-
-template <typename T>
-T locked(const UsbBus::Port &port, T UsbBus::Port::*member) {
-  KIRQL irql;
-  KeAcquireSpinLock(&port.lock, &irql);
-  T value = port.*member;
-  KeReleaseSpinLock(&port.lock, irql);
-  return value;
-}
 
 NTSTATUS DispatchInternalDeviceControl(PDEVICE_OBJECT device, PIRP irp) {
   return port_of_device(device)->internal_device_control(irp);
@@ -252,7 +51,7 @@ NTSTATUS DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
 }
 
 NTSTATUS DispatchPower(PDEVICE_OBJECT device, PIRP irp) {
-  return port_of_device(device)->power_request(irp);
+  return port_of_device(device)->power(irp);
 }
 
 // WMI and the like: a PDO without a WMI provider leaves the request as it is.
@@ -262,6 +61,15 @@ NTSTATUS DispatchUnchanged(PDEVICE_OBJECT device, PIRP irp) {
   IoCompleteRequest(irp, IO_NO_INCREMENT);
   return status;
 }
+
+void CompletionThread(PVOID context) {
+  // The thread keeps its port alive until it has returned.
+  std::shared_ptr<UsbBus::Port> port =
+      static_cast<UsbBus::Port *>(context)->shared_from_this();
+  port->thread_main();
+}
+
+} // namespace
 
 // A cancelled URB: the completion thread finishes it, as a host controller
 // completes an aborted transfer in its DPC, so the caller of IoCancelIrp
@@ -297,95 +105,6 @@ void CancelRequest(PDEVICE_OBJECT device, PIRP irp) {
   port->kick();
 }
 
-void CancelWaitWake(PDEVICE_OBJECT device, PIRP irp) {
-  IoReleaseCancelSpinLock(irp->CancelIrql);
-  UsbBus::Port *port = port_of_device(device);
-  KIRQL irql;
-  KeAcquireSpinLock(&port->lock, &irql);
-  if (port->wait_wake == irp)
-    port->wait_wake = nullptr;
-  KeReleaseSpinLock(&port->lock, irql);
-  irp->IoStatus.Status = STATUS_CANCELLED;
-  irp->IoStatus.Information = 0;
-  IoCompleteRequest(irp, IO_NO_INCREMENT);
-}
-
-void CompletionThread(PVOID context) {
-  // The thread keeps its port alive until it has returned.
-  std::shared_ptr<UsbBus::Port> port =
-      static_cast<UsbBus::Port *>(context)->shared_from_this();
-  port->thread_main();
-}
-
-// --- the bus interface (USBDI version 1)
-
-UsbBus::Port *bus_context(PVOID context) {
-  return static_cast<UsbBus::Port *>(context);
-}
-
-void BusInterfaceReference(PVOID context) {
-  InterlockedIncrement(&bus_context(context)->interface_references);
-}
-
-void BusInterfaceDereference(PVOID context) {
-  InterlockedDecrement(&bus_context(context)->interface_references);
-}
-
-void BusGetUsbdiVersion(PVOID context, PUSBD_VERSION_INFORMATION version,
-                        PULONG capabilities) {
-  (void)context;
-  if (version != nullptr)
-    USBD_GetUSBDIVersion(version);
-  if (capabilities != nullptr)
-    *capabilities = 0;
-}
-
-NTSTATUS BusQueryBusTime(PVOID context, PULONG frame) {
-  if (frame == nullptr)
-    return STATUS_INVALID_PARAMETER;
-  *frame = static_cast<ULONG>(bus_context(context)->now() / 10000);
-  return STATUS_SUCCESS;
-}
-
-NTSTATUS BusSubmitIsoOutUrb(PVOID context, PURB urb) {
-  (void)context;
-  (void)urb;
-  return STATUS_NOT_SUPPORTED;
-}
-
-NTSTATUS BusQueryBusInformation(PVOID context, ULONG level, PVOID buffer,
-                                PULONG buffer_length, PULONG actual_length) {
-  (void)context;
-  if (level != 0)
-    return STATUS_NOT_SUPPORTED;
-  if (buffer_length == nullptr)
-    return STATUS_INVALID_PARAMETER;
-  if (actual_length != nullptr)
-    *actual_length = sizeof(USB_BUS_INFORMATION_LEVEL_0);
-  if (buffer == nullptr || *buffer_length < sizeof(USB_BUS_INFORMATION_LEVEL_0))
-    return STATUS_BUFFER_TOO_SMALL;
-  auto *information = static_cast<PUSB_BUS_INFORMATION_LEVEL_0>(buffer);
-  information->TotalBandwidth = 12'000'000;
-  information->ConsumedBandwidth = 0;
-  *buffer_length = sizeof(USB_BUS_INFORMATION_LEVEL_0);
-  return STATUS_SUCCESS;
-}
-
-BOOLEAN BusIsDeviceHighSpeed(PVOID context) {
-  Speed speed = bus_context(context)->device->speed();
-  return speed == Speed::High || speed == Speed::Super ? TRUE : FALSE;
-}
-
-// Transfer URBs share this prefix after the header.
-struct TransferFields {
-  ULONG *flags;
-  ULONG *length;
-  PVOID *buffer;
-  PMDL *mdl;
-};
-
-} // namespace
-
 // ---------------------------------------------------------------------------
 // Completion queue and the completion thread
 
@@ -405,8 +124,8 @@ bool UsbBus::Port::claim_locked(Request &request) {
   return true;
 }
 
-template <typename Match>
-std::size_t UsbBus::Port::fail_pending_locked(USBD_STATUS status, Match match) {
+std::size_t UsbBus::Port::fail_pending_locked(
+    USBD_STATUS status, const std::function<bool(const Request &)> &match) {
   std::vector<std::shared_ptr<Request>> chosen;
   for (auto &[id, request] : pending)
     if (match(*request))
@@ -579,13 +298,29 @@ NTSTATUS UsbBus::Port::finish(Request &request, const TransferResult *result,
       result != nullptr && USBD_SUCCESS(status)) {
     KIRQL irql;
     KeAcquireSpinLock(&lock, &irql);
-    bool still_plugged = plugged && !surprise_removed;
+    bool still_plugged = plugged && !is_surprise_removed;
     if (still_plugged)
       commit_locked(request);
     else
       status = USBD_STATUS_DEVICE_GONE;
     KeReleaseSpinLock(&lock, irql);
     kick(); // the transfers on closed pipes
+  }
+
+  // A stall halts a bulk or interrupt endpoint on the host side; a reset
+  // that the device took ends the halt. Both before the client hears of it.
+  USBD_PIPE_HANDLE halts = nullptr;
+  if (result != nullptr && request.pipe != nullptr &&
+      status == USBD_STATUS_STALL_PID)
+    halts = request.pipe;
+  USBD_PIPE_HANDLE resets =
+      result != nullptr && USBD_SUCCESS(status) ? request.resets : nullptr;
+  if (halts != nullptr || resets != nullptr) {
+    KIRQL irql;
+    KeAcquireSpinLock(&lock, &irql);
+    if (auto found = pipes.find(halts ? halts : resets); found != pipes.end())
+      found->second.halted = halts != nullptr;
+    KeReleaseSpinLock(&lock, irql);
   }
 
   if (urb_alive) {
@@ -604,364 +339,6 @@ NTSTATUS UsbBus::Port::finish(Request &request, const TransferResult *result,
     IoCompleteRequest(irp, IO_NO_INCREMENT);
   }
   return completed;
-}
-
-// ---------------------------------------------------------------------------
-// IRP_MJ_INTERNAL_DEVICE_CONTROL
-
-NTSTATUS UsbBus::Port::complete_now(PIRP irp, PURB urb, USBD_STATUS status) {
-  if (urb != nullptr) {
-    urb->UrbHeader.Status = status;
-    urb->UrbHeader.UsbdDeviceHandle = pdo;
-  }
-  NTSTATUS result = nt_status(status);
-  irp->IoStatus.Status = result;
-  irp->IoStatus.Information = 0;
-  IoCompleteRequest(irp, IO_NO_INCREMENT);
-  return result;
-}
-
-NTSTATUS UsbBus::Port::internal_device_control(PIRP irp) {
-  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-  switch (stack->Parameters.DeviceIoControl.IoControlCode) {
-  case IOCTL_INTERNAL_USB_SUBMIT_URB:
-    return submit_urb(irp,
-                      static_cast<PURB>(stack->Parameters.Others.Argument1));
-  case IOCTL_INTERNAL_USB_GET_PORT_STATUS: {
-    auto *status = static_cast<PULONG>(stack->Parameters.Others.Argument1);
-    NTSTATUS result = STATUS_INVALID_PARAMETER;
-    if (status != nullptr) {
-      KIRQL irql;
-      KeAcquireSpinLock(&lock, &irql);
-      bool connected_now = plugged && !surprise_removed;
-      KeReleaseSpinLock(&lock, irql);
-      *status = connected_now ? USBD_PORT_CONNECTED | USBD_PORT_ENABLED : 0;
-      result = STATUS_SUCCESS;
-    }
-    irp->IoStatus.Status = result;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-    return result;
-  }
-  default:
-    // Port reset and cycle are not modelled: said so, not pretended.
-    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
-    irp->IoStatus.Information = 0;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-    return STATUS_NOT_SUPPORTED;
-  }
-}
-
-NTSTATUS UsbBus::Port::submit_urb(PIRP irp, PURB urb) {
-  if (urb == nullptr) {
-    irp->IoStatus.Status = STATUS_INVALID_PARAMETER;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-    return STATUS_INVALID_PARAMETER;
-  }
-  {
-    KIRQL irql;
-    KeAcquireSpinLock(&lock, &irql);
-    bool gone = !plugged || surprise_removed;
-    bool ready = started;
-    KeReleaseSpinLock(&lock, irql);
-    if (gone)
-      return complete_now(irp, urb, USBD_STATUS_DEVICE_GONE);
-    if (!ready) {
-      urb->UrbHeader.Status = USBD_STATUS_INVALID_PARAMETER;
-      irp->IoStatus.Status = STATUS_DEVICE_NOT_READY;
-      IoCompleteRequest(irp, IO_NO_INCREMENT);
-      return STATUS_DEVICE_NOT_READY;
-    }
-  }
-
-  auto &pool = bus.kernel_.pool();
-  auto request = std::make_shared<Request>();
-  request->irp = irp;
-  request->urb = urb;
-  request->urb_pooled = pool.owns(urb);
-  USHORT function = urb->UrbHeader.Function;
-  ULONG length = urb->UrbHeader.Length;
-  if (auto block = pool.size_of(urb); block && *block < length) {
-    report("URB " + kernel::format_address(urb) + " claims " +
-           std::to_string(length) + " bytes in a pool block of " +
-           std::to_string(*block));
-    return complete_now(irp, urb, USBD_STATUS_INVALID_PARAMETER);
-  }
-
-  auto too_short = [&](std::size_t size) { return length < size; };
-  std::optional<SetupPacket> setup;
-  TransferFields fields{};
-  std::uint8_t recipient = BMREQUEST_TO_DEVICE;
-  bool descriptor = false;
-
-  switch (function) {
-  case URB_FUNCTION_SELECT_CONFIGURATION:
-    if (too_short(offsetof(URB, UrbSelectConfiguration.Interface)))
-      return complete_now(irp, urb, USBD_STATUS_INVALID_PARAMETER);
-    return select_configuration(request);
-  case URB_FUNCTION_SELECT_INTERFACE:
-    if (too_short(offsetof(URB, UrbSelectInterface.Interface.Pipes)))
-      return complete_now(irp, urb, USBD_STATUS_INVALID_PARAMETER);
-    return select_interface(request);
-  case URB_FUNCTION_ABORT_PIPE:
-    if (too_short(sizeof(_URB_PIPE_REQUEST)))
-      return complete_now(irp, urb, USBD_STATUS_INVALID_PARAMETER);
-    return abort_pipe(request);
-  case URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL:
-  case URB_FUNCTION_SYNC_RESET_PIPE:
-  case URB_FUNCTION_SYNC_CLEAR_STALL: {
-    if (too_short(sizeof(_URB_PIPE_REQUEST)))
-      return complete_now(irp, urb, USBD_STATUS_INVALID_PARAMETER);
-    KIRQL irql;
-    KeAcquireSpinLock(&lock, &irql);
-    auto found = pipes.find(urb->UrbPipeRequest.PipeHandle);
-    std::optional<EndpointInfo> endpoint;
-    if (found != pipes.end())
-      endpoint = found->second.endpoint;
-    KeReleaseSpinLock(&lock, irql);
-    if (!endpoint)
-      return complete_now(irp, urb, USBD_STATUS_INVALID_PIPE_HANDLE);
-    if (function == URB_FUNCTION_SYNC_RESET_PIPE)
-      return complete_now(irp, urb, USBD_STATUS_SUCCESS);
-    request->kind = Request::Kind::Plain;
-    UsbTransfer::Request clear;
-    clear.setup = SetupPacket{BMREQUEST_TO_ENDPOINT, USB_REQUEST_CLEAR_FEATURE,
-                              USB_FEATURE_ENDPOINT_STALL, endpoint->address, 0};
-    return start(request, std::move(clear));
-  }
-  case URB_FUNCTION_GET_CURRENT_FRAME_NUMBER:
-    if (too_short(sizeof(_URB_GET_CURRENT_FRAME_NUMBER)))
-      return complete_now(irp, urb, USBD_STATUS_INVALID_PARAMETER);
-    urb->UrbGetCurrentFrameNumber.FrameNumber =
-        static_cast<ULONG>(now() / 10000);
-    return complete_now(irp, urb, USBD_STATUS_SUCCESS);
-
-  case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER: {
-    if (too_short(sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER)))
-      return complete_now(irp, urb, USBD_STATUS_INVALID_PARAMETER);
-    auto &transfer = urb->UrbBulkOrInterruptTransfer;
-    fields = {&transfer.TransferFlags, &transfer.TransferBufferLength,
-              &transfer.TransferBuffer, &transfer.TransferBufferMDL};
-    KIRQL irql;
-    KeAcquireSpinLock(&lock, &irql);
-    auto found = pipes.find(transfer.PipeHandle);
-    std::optional<EndpointInfo> endpoint;
-    if (found != pipes.end())
-      endpoint = found->second.endpoint;
-    KeReleaseSpinLock(&lock, irql);
-    if (!endpoint)
-      return complete_now(irp, urb, USBD_STATUS_INVALID_PIPE_HANDLE);
-    if (endpoint->type() != USB_ENDPOINT_TYPE_BULK &&
-        endpoint->type() != USB_ENDPOINT_TYPE_INTERRUPT)
-      return complete_now(irp, urb, USBD_STATUS_INVALID_PARAMETER);
-    request->pipe = transfer.PipeHandle;
-    // The endpoint decides the direction; the flag follows it, as the
-    // host controller driver sets it.
-    if (endpoint->in())
-      transfer.TransferFlags |= USBD_TRANSFER_DIRECTION_IN;
-    else
-      transfer.TransferFlags &= ~ULONG{USBD_TRANSFER_DIRECTION_IN};
-    break;
-  }
-  case URB_FUNCTION_CONTROL_TRANSFER: {
-    if (too_short(sizeof(_URB_CONTROL_TRANSFER)))
-      return complete_now(irp, urb, USBD_STATUS_INVALID_PARAMETER);
-    auto &transfer = urb->UrbControlTransfer;
-    if (transfer.PipeHandle != nullptr &&
-        !(transfer.TransferFlags & USBD_DEFAULT_PIPE_TRANSFER))
-      return complete_now(irp, urb, USBD_STATUS_INVALID_PIPE_HANDLE);
-    fields = {&transfer.TransferFlags, &transfer.TransferBufferLength,
-              &transfer.TransferBuffer, &transfer.TransferBufferMDL};
-    const UCHAR *packet = transfer.SetupPacket;
-    setup =
-        SetupPacket{packet[0], packet[1],
-                    static_cast<std::uint16_t>(packet[2] | packet[3] << 8),
-                    static_cast<std::uint16_t>(packet[4] | packet[5] << 8), 0};
-    // The data stage's direction is the flag's; the packet follows it.
-    if (transfer.TransferFlags & USBD_TRANSFER_DIRECTION_IN)
-      setup->request_type |= 0x80;
-    else
-      setup->request_type &= 0x7F;
-    break;
-  }
-  case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE:
-  case URB_FUNCTION_GET_DESCRIPTOR_FROM_INTERFACE:
-  case URB_FUNCTION_GET_DESCRIPTOR_FROM_ENDPOINT: {
-    if (too_short(sizeof(_URB_CONTROL_DESCRIPTOR_REQUEST)))
-      return complete_now(irp, urb, USBD_STATUS_INVALID_PARAMETER);
-    auto &transfer = urb->UrbControlDescriptorRequest;
-    fields = {&transfer.Reserved0, &transfer.TransferBufferLength,
-              &transfer.TransferBuffer, &transfer.TransferBufferMDL};
-    recipient = function == URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE
-                    ? BMREQUEST_TO_DEVICE
-                : function == URB_FUNCTION_GET_DESCRIPTOR_FROM_INTERFACE
-                    ? BMREQUEST_TO_INTERFACE
-                    : BMREQUEST_TO_ENDPOINT;
-    setup = SetupPacket{static_cast<std::uint8_t>(0x80 | recipient),
-                        USB_REQUEST_GET_DESCRIPTOR,
-                        USB_DESCRIPTOR_MAKE_TYPE_AND_INDEX(
-                            transfer.DescriptorType, transfer.Index),
-                        transfer.LanguageId, 0};
-    descriptor = true;
-    break;
-  }
-  case URB_FUNCTION_GET_STATUS_FROM_DEVICE:
-  case URB_FUNCTION_GET_STATUS_FROM_INTERFACE:
-  case URB_FUNCTION_GET_STATUS_FROM_ENDPOINT:
-  case URB_FUNCTION_GET_STATUS_FROM_OTHER: {
-    if (too_short(sizeof(_URB_CONTROL_GET_STATUS_REQUEST)))
-      return complete_now(irp, urb, USBD_STATUS_INVALID_PARAMETER);
-    auto &transfer = urb->UrbControlGetStatusRequest;
-    fields = {&transfer.Reserved0, &transfer.TransferBufferLength,
-              &transfer.TransferBuffer, &transfer.TransferBufferMDL};
-    recipient = static_cast<std::uint8_t>(function -
-                                          URB_FUNCTION_GET_STATUS_FROM_DEVICE);
-    if (function == URB_FUNCTION_GET_STATUS_FROM_OTHER)
-      recipient = BMREQUEST_TO_OTHER;
-    setup = SetupPacket{static_cast<std::uint8_t>(0x80 | recipient),
-                        USB_REQUEST_GET_STATUS, 0, transfer.Index, 0};
-    break;
-  }
-  case URB_FUNCTION_SET_FEATURE_TO_DEVICE:
-  case URB_FUNCTION_SET_FEATURE_TO_INTERFACE:
-  case URB_FUNCTION_SET_FEATURE_TO_ENDPOINT:
-  case URB_FUNCTION_CLEAR_FEATURE_TO_DEVICE:
-  case URB_FUNCTION_CLEAR_FEATURE_TO_INTERFACE:
-  case URB_FUNCTION_CLEAR_FEATURE_TO_ENDPOINT: {
-    if (too_short(sizeof(_URB_CONTROL_FEATURE_REQUEST)))
-      return complete_now(irp, urb, USBD_STATUS_INVALID_PARAMETER);
-    bool set = function <= URB_FUNCTION_SET_FEATURE_TO_ENDPOINT;
-    recipient = static_cast<std::uint8_t>(
-        function - (set ? URB_FUNCTION_SET_FEATURE_TO_DEVICE
-                        : URB_FUNCTION_CLEAR_FEATURE_TO_DEVICE));
-    auto &feature = urb->UrbControlFeatureRequest;
-    UsbTransfer::Request plain;
-    plain.setup =
-        SetupPacket{recipient,
-                    static_cast<std::uint8_t>(set ? USB_REQUEST_SET_FEATURE
-                                                  : USB_REQUEST_CLEAR_FEATURE),
-                    feature.FeatureSelector, feature.Index, 0};
-    request->kind = Request::Kind::Plain;
-    return start(request, std::move(plain));
-  }
-  case URB_FUNCTION_VENDOR_DEVICE:
-  case URB_FUNCTION_VENDOR_INTERFACE:
-  case URB_FUNCTION_VENDOR_ENDPOINT:
-  case URB_FUNCTION_VENDOR_OTHER:
-  case URB_FUNCTION_CLASS_DEVICE:
-  case URB_FUNCTION_CLASS_INTERFACE:
-  case URB_FUNCTION_CLASS_ENDPOINT:
-  case URB_FUNCTION_CLASS_OTHER: {
-    if (too_short(sizeof(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST)))
-      return complete_now(irp, urb, USBD_STATUS_INVALID_PARAMETER);
-    auto &transfer = urb->UrbControlVendorClassRequest;
-    fields = {&transfer.TransferFlags, &transfer.TransferBufferLength,
-              &transfer.TransferBuffer, &transfer.TransferBufferMDL};
-    bool vendor = function == URB_FUNCTION_VENDOR_DEVICE ||
-                  function == URB_FUNCTION_VENDOR_INTERFACE ||
-                  function == URB_FUNCTION_VENDOR_ENDPOINT ||
-                  function == URB_FUNCTION_VENDOR_OTHER;
-    switch (function) {
-    case URB_FUNCTION_VENDOR_INTERFACE:
-    case URB_FUNCTION_CLASS_INTERFACE:
-      recipient = BMREQUEST_TO_INTERFACE;
-      break;
-    case URB_FUNCTION_VENDOR_ENDPOINT:
-    case URB_FUNCTION_CLASS_ENDPOINT:
-      recipient = BMREQUEST_TO_ENDPOINT;
-      break;
-    case URB_FUNCTION_VENDOR_OTHER:
-    case URB_FUNCTION_CLASS_OTHER:
-      recipient = BMREQUEST_TO_OTHER;
-      break;
-    default:
-      recipient = BMREQUEST_TO_DEVICE;
-    }
-    bool in = (transfer.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0;
-    setup = SetupPacket{static_cast<std::uint8_t>(
-                            (in ? 0x80 : 0) |
-                            (vendor ? BMREQUEST_VENDOR : BMREQUEST_CLASS) << 5 |
-                            recipient),
-                        transfer.Request, transfer.Value, transfer.Index, 0};
-    break;
-  }
-  case URB_FUNCTION_GET_CONFIGURATION:
-  case URB_FUNCTION_GET_INTERFACE: {
-    bool configuration_request = function == URB_FUNCTION_GET_CONFIGURATION;
-    if (too_short(configuration_request
-                      ? sizeof(_URB_CONTROL_GET_CONFIGURATION_REQUEST)
-                      : sizeof(_URB_CONTROL_GET_INTERFACE_REQUEST)))
-      return complete_now(irp, urb, USBD_STATUS_INVALID_PARAMETER);
-    auto &transfer = urb->UrbControlGetInterfaceRequest;
-    fields = {&transfer.Reserved0, &transfer.TransferBufferLength,
-              &transfer.TransferBuffer, &transfer.TransferBufferMDL};
-    setup = configuration_request
-                ? SetupPacket{0x80, USB_REQUEST_GET_CONFIGURATION, 0, 0, 0}
-                : SetupPacket{0x81, USB_REQUEST_GET_INTERFACE, 0,
-                              transfer.Interface, 0};
-    break;
-  }
-  case URB_FUNCTION_ISOCH_TRANSFER:
-  case URB_FUNCTION_SET_DESCRIPTOR_TO_DEVICE:
-  case URB_FUNCTION_SET_DESCRIPTOR_TO_INTERFACE:
-  case URB_FUNCTION_SET_DESCRIPTOR_TO_ENDPOINT:
-  case URB_FUNCTION_TAKE_FRAME_LENGTH_CONTROL:
-  case URB_FUNCTION_RELEASE_FRAME_LENGTH_CONTROL:
-  case URB_FUNCTION_GET_FRAME_LENGTH:
-  case URB_FUNCTION_SET_FRAME_LENGTH:
-  case URB_FUNCTION_GET_MS_FEATURE_DESCRIPTOR:
-  case URB_FUNCTION_CONTROL_TRANSFER_EX:
-    return complete_now(irp, urb, USBD_STATUS_NOT_SUPPORTED);
-  default:
-    return complete_now(irp, urb, USBD_STATUS_INVALID_URB_FUNCTION);
-  }
-
-  // A transfer with a data stage: check the client's buffer.
-  ULONG data_length = *fields.length;
-  if (*fields.mdl != nullptr && *fields.buffer == nullptr)
-    return complete_now(irp, urb, USBD_STATUS_NOT_SUPPORTED); // no MDLs here
-  if (data_length > 0 && *fields.buffer == nullptr)
-    return complete_now(irp, urb, USBD_STATUS_INVALID_PARAMETER);
-  if (setup && data_length > 0xFFFF)
-    return complete_now(irp, urb, USBD_STATUS_INVALID_PARAMETER);
-  auto *buffer = static_cast<PUCHAR>(*fields.buffer);
-  if (auto block = pool.size_of(buffer); block && *block < data_length) {
-    report("transfer buffer " + kernel::format_address(buffer) + " of " +
-           std::to_string(*block) + " bytes given for " +
-           std::to_string(data_length) + " bytes");
-    return complete_now(irp, urb, USBD_STATUS_INVALID_PARAMETER);
-  }
-  request->kind = Request::Kind::Data;
-  request->buffer = buffer;
-  request->buffer_pooled = pool.owns(buffer);
-  request->length = data_length;
-  request->length_field = fields.length;
-
-  UsbTransfer::Request transaction;
-  if (setup) {
-    setup->length = static_cast<std::uint16_t>(data_length);
-    request->in = setup->in();
-    request->short_ok =
-        descriptor || (*fields.flags & USBD_SHORT_TRANSFER_OK) != 0;
-    transaction.setup = setup;
-  } else {
-    KIRQL irql;
-    KeAcquireSpinLock(&lock, &irql);
-    auto found = pipes.find(request->pipe);
-    EndpointInfo endpoint =
-        found != pipes.end() ? found->second.endpoint : EndpointInfo{};
-    KeReleaseSpinLock(&lock, irql);
-    transaction.type = static_cast<TransferType>(endpoint.type());
-    transaction.endpoint = endpoint.address;
-    request->in = endpoint.in();
-    request->short_ok = (*fields.flags & USBD_SHORT_TRANSFER_OK) != 0;
-  }
-  if (request->in)
-    transaction.endpoint |= 0x80;
-  else if (data_length > 0)
-    transaction.out.assign(buffer, buffer + data_length);
-  transaction.length = data_length;
-  transaction.short_ok = request->short_ok;
-  return start(request, std::move(transaction));
 }
 
 // Hands the transaction to the device, then completes the request at once
@@ -1001,7 +378,7 @@ NTSTATUS UsbBus::Port::start(const std::shared_ptr<Request> &request,
   device->submit(request->transfer);
 
   KeAcquireSpinLock(&lock, &irql);
-  bool gone = !plugged || surprise_removed;
+  bool gone = !plugged || is_surprise_removed;
   bool answered = false;
   std::uint64_t delay = 0;
   {
@@ -1043,490 +420,6 @@ NTSTATUS UsbBus::Port::start(const std::shared_ptr<Request> &request,
   KeReleaseSpinLock(&lock, irql);
   kick();
   return STATUS_PENDING;
-}
-
-// ---------------------------------------------------------------------------
-// Select configuration and interface, abort pipe
-
-bool UsbBus::Port::stage_interface(Request &request,
-                                   PUSBD_INTERFACE_INFORMATION info,
-                                   const ConfigurationInfo &configuration,
-                                   USBD_STATUS *status) {
-  const InterfaceInfo *interface =
-      configuration.find(info->InterfaceNumber, info->AlternateSetting);
-  if (interface == nullptr) {
-    *status = USBD_STATUS_INTERFACE_NOT_FOUND;
-    return false;
-  }
-  if (info->Length < interface_information_size(interface->endpoints.size())) {
-    *status = USBD_STATUS_BUFFER_TOO_SMALL;
-    return false;
-  }
-  request.staged.push_back(
-      {static_cast<std::size_t>(reinterpret_cast<PUCHAR>(info) -
-                                reinterpret_cast<PUCHAR>(request.urb)),
-       *interface});
-  return true;
-}
-
-NTSTATUS
-UsbBus::Port::select_configuration(const std::shared_ptr<Request> &request) {
-  PURB urb = request->urb;
-  request->kind = Request::Kind::SelectConfiguration;
-  PUSB_CONFIGURATION_DESCRIPTOR descriptor =
-      urb->UrbSelectConfiguration.ConfigurationDescriptor;
-  UsbTransfer::Request set;
-  if (descriptor == nullptr) {
-    set.setup = SetupPacket{0, USB_REQUEST_SET_CONFIGURATION, 0, 0, 0};
-    return start(request, std::move(set));
-  }
-
-  std::size_t total = descriptor->wTotalLength;
-  if (auto block = bus.kernel_.pool().size_of(descriptor);
-      block && *block < total) {
-    report("select configuration with a descriptor whose wTotalLength " +
-           std::to_string(total) + " runs past its pool block of " +
-           std::to_string(*block) + " bytes");
-    return complete_now(request->irp, urb, USBD_STATUS_INVALID_PARAMETER);
-  }
-  auto parsed = parse_configuration(
-      {reinterpret_cast<const std::uint8_t *>(descriptor), total});
-  if (!parsed)
-    return complete_now(request->irp, urb,
-                        USBD_STATUS_INVALID_CONFIGURATION_DESCRIPTOR);
-
-  // The interface list: bNumInterfaces entries, or as many as the URB's
-  // length holds, each entry as long as its Length says.
-  PUCHAR at = reinterpret_cast<PUCHAR>(&urb->UrbSelectConfiguration.Interface);
-  PUCHAR end = reinterpret_cast<PUCHAR>(urb) + urb->UrbHeader.Length;
-  std::size_t entries = 0;
-  while (entries < parsed->declared_interfaces &&
-         at + offsetof(USBD_INTERFACE_INFORMATION, Pipes) <= end) {
-    auto *info = reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(at);
-    if (info->Length < offsetof(USBD_INTERFACE_INFORMATION, Pipes) ||
-        info->Length > end - at)
-      return complete_now(request->irp, urb, USBD_STATUS_INVALID_PARAMETER);
-    USBD_STATUS status = USBD_STATUS_SUCCESS;
-    if (!stage_interface(*request, info, *parsed, &status))
-      return complete_now(request->irp, urb, status);
-    at += info->Length;
-    ++entries;
-  }
-  if (entries == 0)
-    return complete_now(request->irp, urb, USBD_STATUS_INVALID_PARAMETER);
-  request->configuration = parsed;
-  set.setup =
-      SetupPacket{0, USB_REQUEST_SET_CONFIGURATION, parsed->value, 0, 0};
-  return start(request, std::move(set));
-}
-
-NTSTATUS
-UsbBus::Port::select_interface(const std::shared_ptr<Request> &request) {
-  PURB urb = request->urb;
-  request->kind = Request::Kind::SelectInterface;
-  auto &select = urb->UrbSelectInterface;
-  KIRQL irql;
-  KeAcquireSpinLock(&lock, &irql);
-  std::optional<ConfigurationInfo> current = configuration;
-  USBD_CONFIGURATION_HANDLE handle = configuration_handle;
-  KeReleaseSpinLock(&lock, irql);
-  if (!current || handle == nullptr || select.ConfigurationHandle != handle)
-    return complete_now(request->irp, urb, USBD_STATUS_INVALID_PARAMETER);
-  std::size_t room =
-      urb->UrbHeader.Length - offsetof(URB, UrbSelectInterface.Interface);
-  if (select.Interface.Length > room)
-    return complete_now(request->irp, urb, USBD_STATUS_INVALID_PARAMETER);
-  USBD_STATUS status = USBD_STATUS_SUCCESS;
-  if (!stage_interface(*request, &select.Interface, *current, &status))
-    return complete_now(request->irp, urb, status);
-  UsbTransfer::Request set;
-  set.setup = SetupPacket{BMREQUEST_TO_INTERFACE, USB_REQUEST_SET_INTERFACE,
-                          select.Interface.AlternateSetting,
-                          select.Interface.InterfaceNumber, 0};
-  return start(request, std::move(set));
-}
-
-// The aborted transfers complete first; the abort after them, so that a
-// client may free their buffers once the abort is back.
-NTSTATUS UsbBus::Port::abort_pipe(const std::shared_ptr<Request> &request) {
-  PURB urb = request->urb;
-  USBD_PIPE_HANDLE pipe = urb->UrbPipeRequest.PipeHandle;
-  KIRQL irql;
-  KeAcquireSpinLock(&lock, &irql);
-  if (pipes.find(pipe) == pipes.end()) {
-    KeReleaseSpinLock(&lock, irql);
-    return complete_now(request->irp, urb, USBD_STATUS_INVALID_PIPE_HANDLE);
-  }
-  request->kind = Request::Kind::Plain;
-  request->id = next_request++;
-  request->claimed = true;
-  fail_pending_locked(USBD_STATUS_CANCELED,
-                      [&](const Request &other) { return other.pipe == pipe; });
-  IoMarkIrpPending(request->irp);
-  enqueue_locked({request, false, USBD_STATUS_SUCCESS}, kFrame);
-  KeReleaseSpinLock(&lock, irql);
-  kick();
-  return STATUS_PENDING;
-}
-
-// ---------------------------------------------------------------------------
-// IRP_MJ_PNP
-
-NTSTATUS UsbBus::Port::pnp(PIRP irp) {
-  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-  NTSTATUS status = irp->IoStatus.Status;
-  KIRQL irql;
-  switch (stack->MinorFunction) {
-  case IRP_MN_START_DEVICE:
-    KeAcquireSpinLock(&lock, &irql);
-    started = true;
-    removed = false;
-    KeReleaseSpinLock(&lock, irql);
-    status = STATUS_SUCCESS;
-    break;
-  case IRP_MN_STOP_DEVICE:
-    KeAcquireSpinLock(&lock, &irql);
-    started = false;
-    KeReleaseSpinLock(&lock, irql);
-    status = STATUS_SUCCESS;
-    break;
-  case IRP_MN_QUERY_STOP_DEVICE:
-  case IRP_MN_CANCEL_STOP_DEVICE:
-  case IRP_MN_QUERY_REMOVE_DEVICE:
-  case IRP_MN_CANCEL_REMOVE_DEVICE:
-    status = STATUS_SUCCESS;
-    break;
-  case IRP_MN_SURPRISE_REMOVAL:
-    KeAcquireSpinLock(&lock, &irql);
-    surprise_removed = true;
-    fail_pending_locked(USBD_STATUS_DEVICE_GONE,
-                        [](const Request &) { return true; });
-    KeReleaseSpinLock(&lock, irql);
-    kick();
-    complete_wait_wake(STATUS_NO_SUCH_DEVICE);
-    status = STATUS_SUCCESS;
-    break;
-  case IRP_MN_REMOVE_DEVICE:
-    return remove(irp);
-  case IRP_MN_QUERY_CAPABILITIES:
-    return query_capabilities(irp);
-  case IRP_MN_QUERY_ID:
-    return query_id(irp);
-  case IRP_MN_QUERY_INTERFACE:
-    return query_interface(irp);
-  default:
-    break; // not this PDO's to answer: the status stays as it came
-  }
-  irp->IoStatus.Status = status;
-  IoCompleteRequest(irp, IO_NO_INCREMENT);
-  return status;
-}
-
-NTSTATUS UsbBus::Port::remove(PIRP irp) {
-  std::shared_ptr<Port> self = shared_from_this();
-  KIRQL irql;
-  KeAcquireSpinLock(&lock, &irql);
-  started = false;
-  removed = true;
-  std::size_t left = fail_pending_locked(plugged ? USBD_STATUS_CANCELED
-                                                 : USBD_STATUS_DEVICE_GONE,
-                                         [](const Request &) { return true; });
-  pipes.clear();
-  configuration.reset();
-  configuration_handle = nullptr;
-  bool gone = !plugged;
-  KeReleaseSpinLock(&lock, irql);
-  kick();
-  if (left > 0)
-    report(std::to_string(left) +
-           " URB requests still pending at their PDO's IRP_MN_REMOVE_DEVICE "
-           "(the function driver must cancel them first)");
-  complete_wait_wake(STATUS_NO_SUCH_DEVICE);
-  irp->IoStatus.Status = STATUS_SUCCESS;
-  IoCompleteRequest(irp, IO_NO_INCREMENT);
-  if (!gone)
-    return STATUS_SUCCESS; // a present device keeps its PDO
-
-  // Physically gone: the PDO goes too, once its completions are out.
-  KeAcquireSpinLock(&lock, &irql);
-  stopping = true;
-  bool attached = pdo->AttachedDevice != nullptr;
-  delete_on_exit = attached;
-  KeReleaseSpinLock(&lock, irql);
-  kick();
-  if (attached)
-    return STATUS_SUCCESS; // the thread deletes it once it is detached
-  KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr);
-  ObDereferenceObject(thread);
-  thread = nullptr;
-  IoDeleteDevice(pdo);
-  bus.forget(pdo);
-  return STATUS_SUCCESS;
-}
-
-// The function driver above passes REMOVE down before it detaches: give it
-// time to, then delete (a driver that never detaches is reported by the
-// I/O manager).
-void UsbBus::Port::wait_for_detach_and_delete() {
-  std::shared_ptr<Port> self = shared_from_this();
-  for (int tries = 0; tries < 10'000 &&
-                      __atomic_load_n(&pdo->AttachedDevice, __ATOMIC_ACQUIRE);
-       ++tries) {
-    LARGE_INTEGER interval;
-    interval.QuadPart = -10'000; // 1 ms
-    KeDelayExecutionThread(KernelMode, FALSE, &interval);
-  }
-  IoDeleteDevice(pdo);
-  PKTHREAD object = thread;
-  thread = nullptr;
-  ObDereferenceObject(object);
-  bus.forget(pdo);
-}
-
-NTSTATUS UsbBus::Port::query_capabilities(PIRP irp) {
-  PDEVICE_CAPABILITIES capabilities =
-      IoGetCurrentIrpStackLocation(irp)
-          ->Parameters.DeviceCapabilities.Capabilities;
-  NTSTATUS status = STATUS_INVALID_PARAMETER;
-  if (capabilities != nullptr && capabilities->Version == 1 &&
-      capabilities->Size >= sizeof(DEVICE_CAPABILITIES)) {
-    const UsbDescriptors &descriptors = device->descriptors();
-    bool wake = !descriptors.configurations.empty() &&
-                descriptors.configurations[0].size() > 7 &&
-                (descriptors.configurations[0][7] & USB_CONFIG_REMOTE_WAKEUP);
-    bool serial = descriptors.device.size() > 16 &&
-                  descriptors.device[16] != 0 &&
-                  descriptors.strings.count(descriptors.device[16]) != 0;
-    capabilities->DeviceD1 = 0;
-    capabilities->DeviceD2 = 1;
-    capabilities->LockSupported = 0;
-    capabilities->EjectSupported = 0;
-    capabilities->Removable = 1;
-    capabilities->DockDevice = 0;
-    capabilities->UniqueID = serial ? 1 : 0;
-    capabilities->SurpriseRemovalOK = 0;
-    capabilities->WakeFromD0 = 0;
-    capabilities->WakeFromD1 = 0;
-    capabilities->WakeFromD2 = wake ? 1 : 0;
-    capabilities->WakeFromD3 = 0;
-    capabilities->Address = number;
-    capabilities->UINumber = number;
-    DEVICE_POWER_STATE sleep = wake ? PowerDeviceD2 : PowerDeviceD3;
-    capabilities->DeviceState[PowerSystemUnspecified] = PowerDeviceUnspecified;
-    capabilities->DeviceState[PowerSystemWorking] = PowerDeviceD0;
-    capabilities->DeviceState[PowerSystemSleeping1] = sleep;
-    capabilities->DeviceState[PowerSystemSleeping2] = sleep;
-    capabilities->DeviceState[PowerSystemSleeping3] = sleep;
-    capabilities->DeviceState[PowerSystemHibernate] = PowerDeviceD3;
-    capabilities->DeviceState[PowerSystemShutdown] = PowerDeviceD3;
-    capabilities->SystemWake =
-        wake ? PowerSystemSleeping3 : PowerSystemUnspecified;
-    capabilities->DeviceWake = wake ? PowerDeviceD2 : PowerDeviceUnspecified;
-    capabilities->D1Latency = 0;
-    capabilities->D2Latency = 0;
-    capabilities->D3Latency = 0;
-    status = STATUS_SUCCESS;
-  }
-  irp->IoStatus.Status = status;
-  IoCompleteRequest(irp, IO_NO_INCREMENT);
-  return status;
-}
-
-NTSTATUS UsbBus::Port::query_id(PIRP irp) {
-  const UsbDescriptors &descriptors = device->descriptors();
-  const Bytes &d = descriptors.device;
-  auto word = [&](std::size_t at) {
-    return d.size() > at + 1 ? static_cast<unsigned>(d[at] | d[at + 1] << 8)
-                             : 0u;
-  };
-  unsigned vendor = word(8), product = word(10), release = word(12);
-  unsigned cls = d.size() > 4 ? d[4] : 0, subclass = d.size() > 5 ? d[5] : 0,
-           protocol = d.size() > 6 ? d[6] : 0;
-  if (cls == 0 && !descriptors.configurations.empty()) {
-    if (auto parsed = parse_configuration(descriptors.configurations[0]);
-        parsed && !parsed->interfaces.empty()) {
-      cls = parsed->interfaces[0].interface_class;
-      subclass = parsed->interfaces[0].interface_subclass;
-      protocol = parsed->interfaces[0].interface_protocol;
-    }
-  }
-  std::vector<std::string> ids;
-  char text[64];
-  switch (IoGetCurrentIrpStackLocation(irp)->Parameters.QueryId.IdType) {
-  case BusQueryDeviceID:
-    std::snprintf(text, sizeof text, "USB\\VID_%04X&PID_%04X", vendor, product);
-    ids.emplace_back(text);
-    break;
-  case BusQueryHardwareIDs:
-    std::snprintf(text, sizeof text, "USB\\VID_%04X&PID_%04X&REV_%04X", vendor,
-                  product, release);
-    ids.emplace_back(text);
-    std::snprintf(text, sizeof text, "USB\\VID_%04X&PID_%04X", vendor, product);
-    ids.emplace_back(text);
-    ids.emplace_back(); // MULTI_SZ end
-    break;
-  case BusQueryCompatibleIDs:
-    std::snprintf(text, sizeof text, "USB\\Class_%02X&SubClass_%02X&Prot_%02X",
-                  cls, subclass, protocol);
-    ids.emplace_back(text);
-    std::snprintf(text, sizeof text, "USB\\Class_%02X&SubClass_%02X", cls,
-                  subclass);
-    ids.emplace_back(text);
-    std::snprintf(text, sizeof text, "USB\\Class_%02X", cls);
-    ids.emplace_back(text);
-    ids.emplace_back();
-    break;
-  case BusQueryInstanceID: {
-    std::string instance = std::to_string(number);
-    std::uint8_t serial = d.size() > 16 ? d[16] : 0;
-    auto found = descriptors.strings.find(serial);
-    if (serial != 0 && found != descriptors.strings.end() &&
-        found->second.size() > 2) {
-      instance.clear();
-      for (std::size_t at = 2; at + 1 < found->second.size(); at += 2)
-        instance.push_back(static_cast<char>(found->second[at]));
-    }
-    ids.push_back(instance);
-    break;
-  }
-  default: {
-    NTSTATUS status = irp->IoStatus.Status;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-    return status;
-  }
-  }
-  std::u16string wide;
-  for (const auto &id : ids) {
-    wide.append(id.begin(), id.end());
-    wide.push_back(u'\0');
-  }
-  std::size_t bytes = wide.size() * sizeof(char16_t);
-  NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES;
-  if (void *buffer = ExAllocatePoolWithTag(PagedPool, bytes, kBusTag)) {
-    std::memcpy(buffer, wide.data(), bytes);
-    irp->IoStatus.Information = reinterpret_cast<ULONG_PTR>(buffer);
-    status = STATUS_SUCCESS;
-  }
-  irp->IoStatus.Status = status;
-  IoCompleteRequest(irp, IO_NO_INCREMENT);
-  return status;
-}
-
-NTSTATUS UsbBus::Port::query_interface(PIRP irp) {
-  auto &query = IoGetCurrentIrpStackLocation(irp)->Parameters.QueryInterface;
-  NTSTATUS status = irp->IoStatus.Status;
-  if (query.InterfaceType != nullptr &&
-      std::memcmp(query.InterfaceType, &USB_BUS_INTERFACE_USBDI_GUID,
-                  sizeof(GUID)) == 0) {
-    std::size_t needed = query.Version == USB_BUSIF_USBDI_VERSION_0
-                             ? sizeof(USB_BUS_INTERFACE_USBDI_V0)
-                             : sizeof(USB_BUS_INTERFACE_USBDI_V1);
-    if (query.Version > USB_BUSIF_USBDI_VERSION_1) {
-      status = STATUS_NOT_SUPPORTED;
-    } else if (query.Interface == nullptr || query.Size < needed) {
-      status = STATUS_INVALID_PARAMETER;
-    } else {
-      auto *usbdi =
-          reinterpret_cast<PUSB_BUS_INTERFACE_USBDI_V1>(query.Interface);
-      usbdi->Size = static_cast<USHORT>(needed);
-      usbdi->Version = query.Version;
-      usbdi->BusContext = this;
-      usbdi->InterfaceReference = BusInterfaceReference;
-      usbdi->InterfaceDereference = BusInterfaceDereference;
-      usbdi->GetUSBDIVersion = BusGetUsbdiVersion;
-      usbdi->QueryBusTime = BusQueryBusTime;
-      usbdi->SubmitIsoOutUrb = BusSubmitIsoOutUrb;
-      usbdi->QueryBusInformation = BusQueryBusInformation;
-      if (query.Version >= USB_BUSIF_USBDI_VERSION_1)
-        usbdi->IsDeviceHighSpeed = BusIsDeviceHighSpeed;
-      // Handed out referenced, as every interface is.
-      BusInterfaceReference(this);
-      status = STATUS_SUCCESS;
-    }
-  }
-  irp->IoStatus.Status = status;
-  IoCompleteRequest(irp, IO_NO_INCREMENT);
-  return status;
-}
-
-// ---------------------------------------------------------------------------
-// IRP_MJ_POWER. Since Windows Vista a driver need not call
-// PoStartNextPowerIrp; this PDO does not.
-
-NTSTATUS UsbBus::Port::power_request(PIRP irp) {
-  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-  NTSTATUS status = irp->IoStatus.Status;
-  KIRQL irql;
-  switch (stack->MinorFunction) {
-  case IRP_MN_SET_POWER:
-    if (stack->Parameters.Power.Type == DevicePowerState) {
-      KeAcquireSpinLock(&lock, &irql);
-      power = stack->Parameters.Power.State.DeviceState;
-      KeReleaseSpinLock(&lock, irql);
-    }
-    status = STATUS_SUCCESS;
-    break;
-  case IRP_MN_QUERY_POWER:
-    status = STATUS_SUCCESS;
-    break;
-  case IRP_MN_WAIT_WAKE: {
-    const UsbDescriptors &descriptors = device->descriptors();
-    bool wake = !descriptors.configurations.empty() &&
-                descriptors.configurations[0].size() > 7 &&
-                (descriptors.configurations[0][7] & USB_CONFIG_REMOTE_WAKEUP);
-    if (!wake) {
-      status = STATUS_NOT_SUPPORTED;
-      break;
-    }
-    if (stack->Parameters.WaitWake.PowerState > PowerSystemSleeping3) {
-      status = STATUS_INVALID_DEVICE_STATE;
-      break;
-    }
-    KeAcquireSpinLock(&lock, &irql);
-    if (!plugged || surprise_removed) {
-      status = STATUS_NO_SUCH_DEVICE;
-    } else if (wait_wake != nullptr) {
-      status = STATUS_DEVICE_BUSY;
-    } else {
-      wait_wake = irp;
-      IoMarkIrpPending(irp);
-      IoSetCancelRoutine(irp, CancelWaitWake);
-      if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {
-        wait_wake = nullptr;
-        KeReleaseSpinLock(&lock, irql);
-        irp->IoStatus.Status = STATUS_CANCELLED;
-        IoCompleteRequest(irp, IO_NO_INCREMENT);
-        return STATUS_PENDING;
-      }
-      KeReleaseSpinLock(&lock, irql);
-      return STATUS_PENDING;
-    }
-    KeReleaseSpinLock(&lock, irql);
-    break;
-  }
-  default:
-    break;
-  }
-  irp->IoStatus.Status = status;
-  IoCompleteRequest(irp, IO_NO_INCREMENT);
-  return status;
-}
-
-bool UsbBus::Port::complete_wait_wake(NTSTATUS status) {
-  KIRQL irql;
-  KeAcquireSpinLock(&lock, &irql);
-  PIRP irp = wait_wake;
-  if (irp != nullptr && IoSetCancelRoutine(irp, nullptr) != nullptr)
-    wait_wake = nullptr;
-  else
-    irp = nullptr; // none, or its cancel routine has it
-  KeReleaseSpinLock(&lock, irql);
-  if (irp == nullptr)
-    return false;
-  irp->IoStatus.Status = status;
-  irp->IoStatus.Information = 0;
-  IoCompleteRequest(irp, IO_NO_INCREMENT);
-  return true;
 }
 
 void UsbBus::Port::unplug() {
@@ -1681,7 +574,7 @@ std::size_t UsbBus::pending(PDEVICE_OBJECT pdo) const {
 
 DEVICE_POWER_STATE UsbBus::power_state(PDEVICE_OBJECT pdo) const {
   auto port = port_of(pdo);
-  return port ? locked(*port, &Port::power) : PowerDeviceUnspecified;
+  return port ? port->device_state() : PowerDeviceUnspecified;
 }
 
 LONG UsbBus::interface_references(PDEVICE_OBJECT pdo) const {
@@ -1708,5 +601,4 @@ void UsbBus::forget(PDEVICE_OBJECT pdo) {
   }
   // `port` is released here, outside the lock.
 }
-
 } // namespace talvor::usb

@@ -18,8 +18,8 @@
 
 #include <wdm.h>
 
-#include "platform/usb/device.h"
 #include "platform/kernel/kernel.h"
+#include "platform/usb/device.h"
 
 namespace talvor::usb {
 

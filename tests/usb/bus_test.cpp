@@ -279,6 +279,117 @@ TEST_F(BusTest, AbortPipeCompletesTheAbortedTransfersFirst) {
   });
 }
 
+// A pipe request (abort, reset, clear stall) from pool.
+PURB pipe_request(USHORT function, USBD_PIPE_HANDLE handle) {
+  auto urb = static_cast<PURB>(ExAllocatePoolWithTag(
+      NonPagedPool, sizeof(_URB_PIPE_REQUEST), 0x66754254));
+  std::memset(urb, 0, sizeof(_URB_PIPE_REQUEST));
+  urb->UrbHeader.Length = sizeof(_URB_PIPE_REQUEST);
+  urb->UrbHeader.Function = function;
+  urb->UrbPipeRequest.PipeHandle = handle;
+  return urb;
+}
+
+TEST_F(BusTest, AStallHaltsABulkOrInterruptPipeUntilItsReset) {
+  run([&] {
+    auto loop = std::make_shared<LoopDevice>();
+    auto device = std::make_shared<usb::FaultInjector>(loop);
+    PDEVICE_OBJECT pdo = plug(device);
+    TEST_USB_CONFIG config;
+    ASSERT_EQ(TestUsbConfigure(pdo, FALSE, &config), STATUS_SUCCESS);
+    PoolBuffer data(4);
+    auto write = [&](USBD_STATUS expected_usbd) {
+      PURB urb = TestUsbBulkUrb(pipe(config, 1), data.data, 4, 0);
+      NTSTATUS status = TestUsbCall(pdo, urb, 5000);
+      EXPECT_EQ(urb->UrbHeader.Status, expected_usbd);
+      EXPECT_EQ(urb->UrbBulkOrInterruptTransfer.TransferBufferLength,
+                USBD_SUCCESS(expected_usbd) ? 4u : 0u);
+      ExFreePool(urb);
+      return status;
+    };
+    auto pipe_call = [&](USHORT function, ULONG index) {
+      PURB urb = pipe_request(function, pipe(config, index));
+      NTSTATUS status = TestUsbCall(pdo, urb, 2500);
+      ExFreePool(urb);
+      return status;
+    };
+    auto clear_halt_sent = [&](std::uint8_t endpoint) {
+      auto log = device->log();
+      const auto &last = log.back();
+      return last.type == usb::TransferType::Control && last.setup &&
+             last.setup->request_type == BMREQUEST_TO_ENDPOINT &&
+             last.setup->request == USB_REQUEST_CLEAR_FEATURE &&
+             last.setup->value == USB_FEATURE_ENDPOINT_STALL &&
+             last.setup->index == endpoint;
+    };
+
+    // The stall, then the halt: the next transfer fails at once and never
+    // reaches the device; the other pipes go on.
+    device->inject(usb::Fault::stall(),
+                   {usb::TransferType::Bulk, LoopDevice::kBulkOut, {}});
+    EXPECT_EQ(write(USBD_STATUS_STALL_PID), STATUS_UNSUCCESSFUL);
+    std::size_t seen = device->log().size();
+    EXPECT_EQ(write(USBD_STATUS_ENDPOINT_HALTED), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(device->log().size(), seen);
+    loop->push_bulk({7});
+    PURB in = TestUsbBulkUrb(pipe(config, 2), data.data, 1, 1);
+    EXPECT_EQ(TestUsbCall(pdo, in, 300), STATUS_SUCCESS);
+    ExFreePool(in);
+
+    // CLEAR_STALL reaches the device alone; RESET_PIPE the host alone.
+    EXPECT_EQ(pipe_call(URB_FUNCTION_SYNC_CLEAR_STALL, 1), STATUS_SUCCESS);
+    EXPECT_TRUE(clear_halt_sent(LoopDevice::kBulkOut));
+    EXPECT_EQ(write(USBD_STATUS_ENDPOINT_HALTED), STATUS_UNSUCCESSFUL);
+    seen = device->log().size();
+    EXPECT_EQ(pipe_call(URB_FUNCTION_SYNC_RESET_PIPE, 1), STATUS_SUCCESS);
+    EXPECT_EQ(device->log().size(), seen);
+    EXPECT_EQ(write(USBD_STATUS_SUCCESS), STATUS_SUCCESS);
+
+    // Both at once, here on the interrupt pipe.
+    device->inject(usb::Fault::stall(),
+                   {usb::TransferType::Interrupt, LoopDevice::kInterrupt, {}});
+    auto interrupt = [&] {
+      loop->push_interrupt(1);
+      PURB urb = TestUsbBulkUrb(pipe(config, 0), data.data, 1, 1);
+      NTSTATUS status = TestUsbCall(pdo, urb, 300);
+      ExFreePool(urb);
+      return status;
+    };
+    EXPECT_EQ(interrupt(), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(interrupt(), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(pipe_call(URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, 0),
+              STATUS_SUCCESS);
+    EXPECT_TRUE(clear_halt_sent(LoopDevice::kInterrupt));
+    EXPECT_EQ(interrupt(), STATUS_SUCCESS);
+
+    // A reset the device refuses leaves the host side halted.
+    device->inject(usb::Fault::stall(),
+                   {usb::TransferType::Bulk, LoopDevice::kBulkOut, {}});
+    EXPECT_EQ(write(USBD_STATUS_STALL_PID), STATUS_UNSUCCESSFUL);
+    device->inject(usb::Fault::stall(),
+                   {usb::TransferType::Control, {}, USB_REQUEST_CLEAR_FEATURE});
+    EXPECT_EQ(pipe_call(URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, 1),
+              STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(write(USBD_STATUS_ENDPOINT_HALTED), STATUS_UNSUCCESSFUL);
+    // A new configuration brings new, running pipes.
+    TestUsbFreeConfig(&config);
+    ASSERT_EQ(TestUsbConfigure(pdo, FALSE, &config), STATUS_SUCCESS);
+    EXPECT_EQ(write(USBD_STATUS_SUCCESS), STATUS_SUCCESS);
+
+    // A stall on the default pipe halts nothing: the next setup clears it.
+    device->inject(usb::Fault::stall(),
+                   {usb::TransferType::Control, {}, LoopDevice::kStore});
+    PURB vendor =
+        TestUsbVendorUrb(FALSE, LoopDevice::kStore, 0, 0, data.data, 2);
+    EXPECT_EQ(TestUsbCall(pdo, vendor, 2500), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(vendor->UrbHeader.Status, USBD_STATUS_STALL_PID);
+    EXPECT_EQ(TestUsbCall(pdo, vendor, 2500), STATUS_SUCCESS);
+    ExFreePool(vendor);
+    TestUsbFreeConfig(&config);
+    unplug_and_remove(pdo);
+  });
+}
+
 TEST_F(BusTest, CancelRacesCompletionUnderManySeeds) {
   for (std::uint64_t seed : sweep(40)) {
     restart(seed);
