@@ -93,8 +93,8 @@ void Card::start(Time now, bool cold) {
   const std::size_t first =
       profile_.atr_pause ? std::min(profile_.atr_pause->after, atr.size())
                          : atr.size();
-  const Time end =
-      port_.send(now + port_.clocks(profile_.atr_delay_clocks), all.first(first));
+  const Time end = port_.send(now + port_.clocks(profile_.atr_delay_clocks),
+                              all.first(first));
   if (first < atr.size())
     port_.send(end + profile_.atr_pause->pause, all.subspan(first));
   phase_ = Phase::negotiable;
@@ -191,8 +191,7 @@ void Card::on_pps(Time arrival) {
   // PPS is valid only right after the ATR: whatever comes of this one, the
   // next request needs a reset first.
   phase_ = Phase::mute;
-  const Time at =
-      arrival + port_.etus(kTurnaroundEtus) + profile_.pps_delay;
+  const Time at = arrival + port_.etus(kTurnaroundEtus) + profile_.pps_delay;
   const std::uint8_t pps0 = request[1];
   const std::uint8_t asked_protocol = pps0 & 0x0F;
   const std::uint8_t check = xor_of(request);

@@ -56,8 +56,8 @@ struct CardProfile {
 
 struct CardCounters {
   std::size_t bytes_received = 0;
-  std::size_t bytes_unheard = 0;   // card off, or sending or busy itself
-  std::size_t rate_mismatches = 0; // bytes lost to a rate disagreement
+  std::size_t bytes_unheard = 0;       // card off, or sending or busy itself
+  std::size_t rate_mismatches = 0;     // bytes lost to a rate disagreement
   std::size_t protocol_mismatches = 0; // lost to a reader in the other one
   std::size_t resets = 0;
   std::size_t pps_requests = 0;

@@ -45,7 +45,8 @@ void T0Card::on_byte(std::uint8_t byte, Time arrival, LinePort &port,
 }
 
 std::uint8_t T0Card::full_ack() const {
-  return static_cast<std::uint8_t>(header_[1] + (options_.ins_plus_one ? 1 : 0));
+  return static_cast<std::uint8_t>(header_[1] +
+                                   (options_.ins_plus_one ? 1 : 0));
 }
 
 bool T0Card::fault_now(T0Fault fault) const {

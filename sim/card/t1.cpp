@@ -138,8 +138,7 @@ void T1Card::on_block(Time arrival, LinePort &port, Application &app) {
                                    ((rx_[0] >> 4) & 0x07));
   const auto inf = block.subspan(kPrologue, length);
   if ((answer_pending_ || ifs_pending_ || abort_pending_) &&
-      (pcb & 0xC0) != kSBlock &&
-      (pcb & 0xC0) != kRBlock) {
+      (pcb & 0xC0) != kSBlock && (pcb & 0xC0) != kRBlock) {
     // The card waits for the response to its S-request; an I-block is an
     // error.
     ++counters_.errors_detected;
