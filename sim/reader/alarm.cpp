@@ -80,8 +80,7 @@ void Alarm::Main(PVOID context) {
     lock.unlock();
     LARGE_INTEGER timeout;
     timeout.QuadPart = -static_cast<LONGLONG>(next - now);
-    KeWaitForSingleObject(&state->wake, Executive, KernelMode, FALSE,
-                          &timeout);
+    KeWaitForSingleObject(&state->wake, Executive, KernelMode, FALSE, &timeout);
   }
 }
 

@@ -168,7 +168,6 @@ usb::UsbDescriptors reader_descriptors(Layout layout) {
   return descriptors;
 }
 
-
 ReaderFirmware::ReaderFirmware(kernel::Kernel &kernel, ReaderOptions options)
     : StandardDevice(reader_descriptors(options.layout), usb::Speed::Full),
       kernel_(kernel), options_(options), alarm_(kernel, [this] { ring(); }) {}

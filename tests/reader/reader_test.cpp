@@ -76,8 +76,8 @@ protected:
       sleep_ms(1);
     if (outcome.result && outcome.at > KeQueryInterruptTime()) {
       LARGE_INTEGER interval;
-      interval.QuadPart = -static_cast<LONGLONG>(outcome.at -
-                                                  KeQueryInterruptTime());
+      interval.QuadPart =
+          -static_cast<LONGLONG>(outcome.at - KeQueryInterruptTime());
       KeDelayExecutionThread(KernelMode, FALSE, &interval);
     }
   }
@@ -92,11 +92,9 @@ protected:
     static_cast<usb::UsbDevice &>(*firmware_).cancelled(outcome.transfer);
   }
 
-  static usb::UsbTransfer::Request setup(std::uint8_t type,
-                                         std::uint8_t request,
-                                         std::uint16_t value,
-                                         std::uint16_t index, Bytes data,
-                                         std::uint16_t in_length = 0) {
+  static usb::UsbTransfer::Request
+  setup(std::uint8_t type, std::uint8_t request, std::uint16_t value,
+        std::uint16_t index, Bytes data, std::uint16_t in_length = 0) {
     usb::UsbTransfer::Request transfer;
     transfer.type = TransferType::Control;
     usb::SetupPacket packet;
@@ -104,17 +102,16 @@ protected:
     packet.request = request;
     packet.value = value;
     packet.index = index;
-    packet.length = (type & 0x80) ? in_length
-                                  : static_cast<std::uint16_t>(data.size());
+    packet.length =
+        (type & 0x80) ? in_length : static_cast<std::uint16_t>(data.size());
     transfer.setup = packet;
     transfer.length = packet.length;
     transfer.out = std::move(data);
     return transfer;
   }
   // A command with the fields its definition gives it.
-  usb::UsbTransfer::Request command_request(Command code,
-                                            std::uint16_t count = 0,
-                                            Bytes data = {}) {
+  usb::UsbTransfer::Request
+  command_request(Command code, std::uint16_t count = 0, Bytes data = {}) {
     switch (code) {
     case Command::ColdReset:
     case Command::WarmReset:
@@ -188,15 +185,15 @@ protected:
   }
   // Announces and sends a block in chunks of 16, as the driver does.
   void send_block(const Bytes &block) {
-    ASSERT_TRUE(command(Command::WriteLength,
-                        static_cast<std::uint16_t>(block.size()))
-                    .ok());
+    ASSERT_TRUE(
+        command(Command::WriteLength, static_cast<std::uint16_t>(block.size()))
+            .ok());
     for (std::size_t at = 0; at < block.size(); at += 16)
-      ASSERT_TRUE(write(Bytes(block.begin() + static_cast<std::ptrdiff_t>(at),
-                              block.begin() + static_cast<std::ptrdiff_t>(
-                                                  std::min(block.size(),
-                                                           at + 16))))
-                      .ok());
+      ASSERT_TRUE(
+          write(Bytes(block.begin() + static_cast<std::ptrdiff_t>(at),
+                      block.begin() + static_cast<std::ptrdiff_t>(
+                                          std::min(block.size(), at + 16))))
+              .ok());
   }
   // READ LENGTH 3, the prologue, READ LENGTH for the rest, as for T=1.
   Bytes receive_block() {
@@ -257,8 +254,7 @@ TEST(ReaderProfiles, EveryNameResolves) {
     EXPECT_TRUE(reader::reader_profile(name)) << name;
   EXPECT_FALSE(reader::reader_profile("no-such-reader"));
   EXPECT_EQ(reader::reader_profile("short-vendor-read")->vendor_read_bytes, 1);
-  EXPECT_EQ(reader::reader_profile("instant")->timing,
-            reader::Timing::Instant);
+  EXPECT_EQ(reader::reader_profile("instant")->timing, reader::Timing::Instant);
   for (card::ReadyCard which : card::all_cards()) {
     const auto name = card::ready_profile(which).name;
     EXPECT_EQ(card::find_card(name), which) << name;
@@ -291,11 +287,16 @@ TEST_F(ReaderTest, EveryFieldOfEveryCommandIsChecked) {
       Bytes data;
     };
     const Case cases[] = {
-        {Command::ColdReset, {}},          {Command::WarmReset, {}},
-        {Command::PowerDown, {}},          {Command::HostAbort, {}},
-        {Command::SetParameters, {1, 0x11}}, {Command::WriteLength, {}},
-        {Command::ReadLength, {}},         {Command::I2cCommand, {0xA0, 0}},
-        {Command::VendorWrite, {1, 2}},    {Command::VendorRead, {}},
+        {Command::ColdReset, {}},
+        {Command::WarmReset, {}},
+        {Command::PowerDown, {}},
+        {Command::HostAbort, {}},
+        {Command::SetParameters, {1, 0x11}},
+        {Command::WriteLength, {}},
+        {Command::ReadLength, {}},
+        {Command::I2cCommand, {0xA0, 0}},
+        {Command::VendorWrite, {1, 2}},
+        {Command::VendorRead, {}},
     };
     for (const Case &c : cases) {
       SCOPED_TRACE(static_cast<int>(c.code));
@@ -307,8 +308,8 @@ TEST_F(ReaderTest, EveryFieldOfEveryCommandIsChecked) {
            {static_cast<std::uint8_t>(packet.request_type ^ 0x80),
             static_cast<std::uint8_t>(packet.request_type ^ 0x01),
             static_cast<std::uint8_t>((packet.request_type & 0x80) | 0x20)})
-        bad.push_back(setup(type, packet.request, packet.value, packet.index,
-                            c.data, 2));
+        bad.push_back(
+            setup(type, packet.request, packet.value, packet.index, c.data, 2));
       bad.push_back(setup(packet.request_type, packet.request,
                           static_cast<std::uint16_t>(packet.value ^ 0xFFFF),
                           packet.index, c.data, packet.length));
@@ -356,8 +357,9 @@ TEST_F(ReaderTest, SetParametersTakesOnlyWhatTheReaderCanDo) {
                 c.taken);
     }
     // The line keeps the last rate taken.
-    EXPECT_EQ(firmware_->with_card([](card::Card *c) { return c->line_rate(); }),
-              (card::Rate{10, 6}));
+    EXPECT_EQ(
+        firmware_->with_card([](card::Card *c) { return c->line_rate(); }),
+        (card::Rate{10, 6}));
 
     // The protocol is honoured: a T=0 UART and a T=1 card hear nothing of
     // each other.
@@ -400,12 +402,12 @@ TEST_F(ReaderTest, AnswersComeAtFullSpeedFramesAndTheCardsRate) {
     Outcome reset = command(Command::ColdReset);
     ASSERT_TRUE(reset.ok());
     EXPECT_EQ(reset.data(), Bytes{static_cast<std::uint8_t>(atr.size())});
-    const std::uint64_t last = before +
-        (card::clock_cycles(10'000, card::kDefaultClockHz) +
-         card::etus(12, card::Rate{}, card::kDefaultClockHz) *
-             static_cast<std::int64_t>(atr.size()))
-                .count() /
-            100;
+    const std::uint64_t last =
+        before + (card::clock_cycles(10'000, card::kDefaultClockHz) +
+                  card::etus(12, card::Rate{}, card::kDefaultClockHz) *
+                      static_cast<std::int64_t>(atr.size()))
+                         .count() /
+                     100;
     EXPECT_EQ(reset.at, (last / kMs + 1) * kMs);
     Outcome atr_read = read(static_cast<std::uint32_t>(atr.size()));
     EXPECT_EQ(atr_read.data(), atr);
@@ -416,11 +418,9 @@ TEST_F(ReaderTest, AnswersComeAtFullSpeedFramesAndTheCardsRate) {
     Outcome first = write(Bytes(16, 0x00));
     Outcome second = write(Bytes(16, 0x00));
     EXPECT_EQ(first.at, (before / kMs + 1) * kMs);
-    const std::uint64_t sent = (card::etus(12, card::Rate{},
-                                           card::kDefaultClockHz) *
-                                16)
-                                   .count() /
-                               100;
+    const std::uint64_t sent =
+        (card::etus(12, card::Rate{}, card::kDefaultClockHz) * 16).count() /
+        100;
     EXPECT_GE(second.at, first.at + sent - kMs);
     EXPECT_EQ(second.at % kMs, 0u);
 
