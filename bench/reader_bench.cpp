@@ -7,11 +7,11 @@
 
 #include <benchmark/benchmark.h>
 
+#include "platform/kernel/kernel.h"
+#include "platform/usb/bus.h"
 #include "sim/card/applications.h"
 #include "sim/card/cards.h"
-#include "platform/kernel/kernel.h"
 #include "sim/reader/reader.h"
-#include "platform/usb/bus.h"
 #include "tests/usb/driver/usb_client.h"
 
 namespace {

@@ -165,7 +165,8 @@ Atr::announced_length(std::span<const std::uint8_t> bytes) {
   std::size_t at = 2;
   bool tck = false;
   for (;;) {
-    at += static_cast<std::size_t>(std::popcount(static_cast<unsigned>(y & 0x70)));
+    at += static_cast<std::size_t>(
+        std::popcount(static_cast<unsigned>(y & 0x70)));
     if (!(y & 0x80))
       break;
     if (at >= bytes.size())

@@ -1,6 +1,7 @@
 #include "sim/card/t0.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace talvor::card {
 
@@ -20,7 +21,7 @@ std::uint8_t count_byte(std::size_t count) {
 } // namespace
 
 T0Card::T0Card(T0Options options, Duration work_waiting_time)
-    : options_(options), null_interval_(options.null_interval) {
+    : options_(std::move(options)), null_interval_(options_.null_interval) {
   if (null_interval_ <= Duration::zero())
     null_interval_ = std::max(work_waiting_time / 2, Duration{1});
 }

@@ -120,7 +120,7 @@ struct ReaderCounters {
 
 class ReaderFirmware : public usb::StandardDevice {
 public:
-  ReaderFirmware(kernel::Kernel &kernel, ReaderOptions options = {});
+  explicit ReaderFirmware(kernel::Kernel &kernel, ReaderOptions options = {});
 
   // The slot. Insertion and removal queue a presence byte (1 / 0).
   void insert(std::unique_ptr<card::Card> card);

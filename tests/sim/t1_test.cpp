@@ -43,6 +43,9 @@ protected:
   void start(ReadyCard which = ReadyCard::t1_lrc, T1Options options = {}) {
     auto profile = card::ready_profile(which);
     profile.t1 = std::move(options);
+    start(profile);
+  }
+  void start(const card::CardProfile &profile) {
     auto app = std::make_unique<card::EchoApplication>();
     echo_ = app.get();
     card_.emplace(profile, std::move(app));
@@ -240,14 +243,8 @@ TEST_F(T1Test, FaultyCardsOnTheLine) {
        {ReadyCard::t1_lrc, ReadyCard::t1_card_abort,
         ReadyCard::t1_oversized_block, ReadyCard::t1_len_ff,
         ReadyCard::t1_slow_characters, ReadyCard::t1_late_answer}) {
-    auto profile = card::ready_profile(which);
-    SCOPED_TRACE(profile.name);
-    auto app = std::make_unique<card::EchoApplication>();
-    echo_ = app.get();
-    card_.emplace(profile, std::move(app));
-    host_.emplace(*card_);
-    host_->cold_reset();
-    t1_.emplace(*host_);
+    SCOPED_TRACE(card::ready_profile(which).name);
+    start(card::ready_profile(which));
     t1_->send(0x00, command);
     const Time sent = host_->now();
     const std::size_t first = host_->arrivals().size();
