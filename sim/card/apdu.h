@@ -66,7 +66,7 @@ bool status_carries_data(std::uint16_t status);
 bool iso_instruction_takes_data(std::uint8_t ins);
 
 // An application behind the transmission protocol. Implementations draw any
-// randomness from a generator seeded by their creator.
+// randomness from a generator seeded by their creator, or by seed().
 class Application {
 public:
   virtual ~Application() = default;
@@ -74,6 +74,8 @@ public:
   virtual void reset(bool cold) = 0;
   // The card loses power.
   virtual void power_off() {}
+  // Starts any generator the application has again from `value`.
+  virtual void seed(std::uint64_t value) { (void)value; }
   // T=0: whether P3 of this header counts command data (Lc) rather than
   // expected response bytes (Le).
   virtual bool takes_command_data(std::uint8_t cla, std::uint8_t ins) const {

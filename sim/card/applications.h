@@ -76,6 +76,7 @@ public:
                                  FileSystemOptions options = {});
 
   void reset(bool cold) override;
+  void seed(std::uint64_t value) override { random_.seed(value); }
   ResponseApdu process(const CommandApdu &command) override;
 
   // Initial content of a file: byte i is (i + low byte of FID) mod 256.

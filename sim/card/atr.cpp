@@ -1,6 +1,7 @@
 #include "sim/card/atr.h"
 
 #include <algorithm>
+#include <bit>
 
 namespace talvor::card {
 
@@ -153,6 +154,29 @@ std::optional<Atr> Atr::parse(std::span<const std::uint8_t> bytes,
     return std::nullopt;
   }
   return atr;
+}
+
+std::optional<std::size_t>
+Atr::announced_length(std::span<const std::uint8_t> bytes) {
+  if (bytes.size() < 2)
+    return std::nullopt;
+  std::uint8_t y = bytes[1] & 0xF0;
+  const std::size_t historical_count = bytes[1] & 0x0F;
+  std::size_t at = 2;
+  bool tck = false;
+  for (;;) {
+    at += static_cast<std::size_t>(
+        std::popcount(static_cast<unsigned>(y & 0x70)));
+    if (!(y & 0x80))
+      break;
+    if (at >= bytes.size())
+      return std::nullopt;
+    // Any protocol but T=0 named by a TD byte makes TCK due.
+    tck |= (bytes[at] & 0x0F) != 0;
+    y = bytes[at] & 0xF0;
+    ++at;
+  }
+  return at + historical_count + (tck ? 1 : 0);
 }
 
 std::uint16_t Atr::protocols() const {

@@ -51,6 +51,10 @@ public:
   // why for a short, malformed or unchecked ATR.
   static std::optional<Atr> parse(std::span<const std::uint8_t> bytes,
                                   std::string *why = nullptr);
+  // The whole length T0 and the TD bytes announce, once the logical bytes
+  // received so far tell it; what a reader counts an ATR's end by.
+  static std::optional<std::size_t>
+  announced_length(std::span<const std::uint8_t> bytes);
 
   Convention convention() const { return convention_; }
   const std::vector<AtrGroup> &groups() const { return groups_; }

@@ -36,6 +36,11 @@ Card::Card(CardProfile profile, std::unique_ptr<Application> application)
     : profile_(std::move(profile)), application_(std::move(application)),
       port_(profile_.atr.convention(), profile_.clock_hz) {}
 
+void Card::seed(std::uint64_t value) {
+  profile_.t1.seed = value;
+  application_->seed(value);
+}
+
 void Card::set_clock_hz(std::uint32_t hz) {
   if (hz != 0)
     profile_.clock_hz = hz;
@@ -73,15 +78,25 @@ void Card::start(Time now, bool cold) {
   port_.set_rate(Rate{});
   port_.set_char_etus(12);
   line_rate_ = Rate{};
+  line_protocol_.reset();
   reader_free_ = now;
   t0_.reset();
   t1_.reset();
   pps_.clear();
   ++counters_.resets;
   application_->reset(cold);
-  const std::vector<std::uint8_t> atr =
+  std::vector<std::uint8_t> atr =
       profile_.atr_bytes ? *profile_.atr_bytes : profile_.atr.bytes();
-  port_.send(now + port_.clocks(profile_.atr_delay_clocks), atr);
+  if (!cold && profile_.warm_atr_bytes)
+    atr = *profile_.warm_atr_bytes;
+  const std::span<const std::uint8_t> all(atr);
+  const std::size_t first =
+      profile_.atr_pause ? std::min(profile_.atr_pause->after, atr.size())
+                         : atr.size();
+  const Time end = port_.send(now + port_.clocks(profile_.atr_delay_clocks),
+                              all.first(first));
+  if (first < atr.size())
+    port_.send(end + profile_.atr_pause->pause, all.subspan(first));
   phase_ = Phase::negotiable;
   // TA2 puts the card in specific mode: no PPS, its protocol at once, at
   // the rate of TA1 unless b5 asks for the default one.
@@ -121,6 +136,11 @@ Time Card::receive(Time now, std::span<const std::uint8_t> bytes) {
       ++counters_.rate_mismatches;
       continue;
     }
+    if (phase_ == Phase::protocol && line_protocol_ &&
+        line_protocol_ != protocol()) {
+      ++counters_.protocol_mismatches;
+      continue;
+    }
     on_byte(line_coding(port_.convention(), byte), at);
   }
   reader_free_ = at;
@@ -130,6 +150,7 @@ Time Card::receive(Time now, std::span<const std::uint8_t> bytes) {
 void Card::on_byte(std::uint8_t byte, Time arrival) {
   switch (phase_) {
   case Phase::off:
+  case Phase::mute:
     return;
   case Phase::negotiable:
     // PPSS as the first byte after the ATR starts a PPS; anything else
@@ -167,8 +188,10 @@ void Card::on_pps(Time arrival) {
   ++counters_.pps_requests;
   const std::vector<std::uint8_t> request = std::move(pps_);
   pps_.clear();
-  phase_ = Phase::negotiable;
-  const Time at = arrival + port_.etus(kTurnaroundEtus);
+  // PPS is valid only right after the ATR: whatever comes of this one, the
+  // next request needs a reset first.
+  phase_ = Phase::mute;
+  const Time at = arrival + port_.etus(kTurnaroundEtus) + profile_.pps_delay;
   const std::uint8_t pps0 = request[1];
   const std::uint8_t asked_protocol = pps0 & 0x0F;
   const std::uint8_t check = xor_of(request);

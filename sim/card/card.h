@@ -28,14 +28,25 @@ enum class PpsBehaviour {
   silence, // does not answer
 };
 
+// The card stops after its first `after` ATR characters for `pause`.
+struct AtrPause {
+  std::size_t after = 0;
+  Duration pause{};
+};
+
 struct CardProfile {
   std::string name;
   Atr atr;
   // Sent instead of atr.bytes() to model a faulty ATR; the card otherwise
   // behaves as `atr` says.
   std::optional<std::vector<std::uint8_t>> atr_bytes;
+  // A warm reset answers these instead: a card whose ATR changes.
+  std::optional<std::vector<std::uint8_t>> warm_atr_bytes;
+  std::optional<AtrPause> atr_pause;
   PpsBehaviour pps = PpsBehaviour::echo;
   std::vector<std::uint8_t> pps_garbage = {0x5A, 0xA5, 0x3C, 0xC3};
+  // The PPS response starts this much later than the card could send it.
+  Duration pps_delay{};
   T0Options t0;
   T1Options t1;
   std::uint32_t clock_hz = kDefaultClockHz;
@@ -45,8 +56,9 @@ struct CardProfile {
 
 struct CardCounters {
   std::size_t bytes_received = 0;
-  std::size_t bytes_unheard = 0;   // card off, or sending or busy itself
-  std::size_t rate_mismatches = 0; // bytes lost to a rate disagreement
+  std::size_t bytes_unheard = 0;       // card off, or sending or busy itself
+  std::size_t rate_mismatches = 0;     // bytes lost to a rate disagreement
+  std::size_t protocol_mismatches = 0; // lost to a reader in the other one
   std::size_t resets = 0;
   std::size_t pps_requests = 0;
 };
@@ -68,8 +80,13 @@ public:
   void set_line_rate(Rate rate) { line_rate_ = rate; }
   Rate line_rate() const { return line_rate_; }
   Rate card_rate() const { return port_.rate(); }
+  // The protocol the reader's UART runs (SET PARAMETERS); until the next
+  // reset. A card settled on the other protocol hears nothing of it.
+  void set_line_protocol(std::uint8_t protocol) { line_protocol_ = protocol; }
   // The card clock the reader supplies; takes effect at the next reset.
   void set_clock_hz(std::uint32_t hz);
+  // Reseeds every generator the card has (T=1 faults, the application).
+  void seed(std::uint64_t value);
 
   // The protocol in use, once PPS or the first command settled it.
   std::optional<std::uint8_t> protocol() const;
@@ -93,7 +110,8 @@ public:
   Application &application() { return *application_; }
 
 private:
-  enum class Phase { off, negotiable, pps, protocol };
+  // mute: a PPS went unanswered or wrong; nothing is heard until a reset.
+  enum class Phase { off, negotiable, pps, protocol, mute };
 
   void start(Time now, bool cold);
   void on_byte(std::uint8_t byte, Time arrival);
@@ -105,6 +123,7 @@ private:
   std::unique_ptr<Application> application_;
   LinePort port_;
   Rate line_rate_{};
+  std::optional<std::uint8_t> line_protocol_;
   Phase phase_ = Phase::off;
   Time reader_free_{};
   std::vector<std::uint8_t> pps_;

@@ -1,6 +1,7 @@
 #include "sim/card/t0.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace talvor::card {
 
@@ -20,7 +21,7 @@ std::uint8_t count_byte(std::size_t count) {
 } // namespace
 
 T0Card::T0Card(T0Options options, Duration work_waiting_time)
-    : options_(options), null_interval_(options.null_interval) {
+    : options_(std::move(options)), null_interval_(options_.null_interval) {
   if (null_interval_ <= Duration::zero())
     null_interval_ = std::max(work_waiting_time / 2, Duration{1});
 }
@@ -44,9 +45,30 @@ void T0Card::on_byte(std::uint8_t byte, Time arrival, LinePort &port,
   }
 }
 
+std::uint8_t T0Card::full_ack() const {
+  return static_cast<std::uint8_t>(header_[1] +
+                                   (options_.ins_plus_one ? 1 : 0));
+}
+
+bool T0Card::fault_now(T0Fault fault) const {
+  return std::any_of(options_.faults.begin(), options_.faults.end(),
+                     [&](const T0FaultAt &planned) {
+                       return planned.fault == fault &&
+                              (planned.command == 0 ||
+                               planned.command == commands_);
+                     });
+}
+
 void T0Card::on_header(Time arrival, LinePort &port, Application &app) {
   const std::uint8_t ins = header_[1];
   const std::uint8_t p3 = header_[4];
+  ++commands_;
+  if (fault_now(T0Fault::silent_after_header))
+    return;
+  if (fault_now(T0Fault::early_status)) {
+    status(arrival, arrival, sw::kOk, port);
+    return;
+  }
   // INS 6x and 9x would read as procedure bytes (ISO/IEC 7816-3 10.3.2).
   if ((ins & 0xF0) == 0x60 || (ins & 0xF0) == 0x90) {
     status(arrival, arrival, sw::kInsNotSupported, port);
@@ -68,7 +90,7 @@ void T0Card::on_header(Time arrival, LinePort &port, Application &app) {
 }
 
 void T0Card::ask_for_data(std::size_t index, Time arrival, LinePort &port) {
-  const std::uint8_t ins = header_[1];
+  const std::uint8_t ins = full_ack();
   const auto one = static_cast<std::uint8_t>(~ins);
   std::uint8_t procedure = 0;
   switch (options_.ack) {
@@ -144,7 +166,13 @@ void T0Card::get_response(std::size_t le, Time arrival, Time ready,
     return;
   }
   // ACK, Le data bytes, then 61xx while more remain or the final status.
-  std::vector<std::uint8_t> out{header_[1]};
+  std::vector<std::uint8_t> out{full_ack()};
+  if (fault_now(T0Fault::silent_in_data)) {
+    out.insert(out.end(), pending_.begin(),
+               pending_.begin() + static_cast<std::ptrdiff_t>(le / 2));
+    answer(arrival, ready, out, port);
+    return;
+  }
   out.insert(out.end(), pending_.begin(),
              pending_.begin() + static_cast<std::ptrdiff_t>(le));
   pending_.erase(pending_.begin(),
@@ -156,13 +184,17 @@ void T0Card::get_response(std::size_t le, Time arrival, Time ready,
     has_pending_ = false;
   out.push_back(static_cast<std::uint8_t>(sw >> 8));
   out.push_back(static_cast<std::uint8_t>(sw));
+  if (fault_now(T0Fault::trailing_bytes))
+    out.insert(out.end(), kT0TrailingBytes.begin(), kT0TrailingBytes.end());
   answer(arrival, ready, out, port);
 }
 
 void T0Card::status(Time arrival, Time ready, std::uint16_t sw,
                     LinePort &port) {
-  const std::array<std::uint8_t, 2> bytes{static_cast<std::uint8_t>(sw >> 8),
-                                          static_cast<std::uint8_t>(sw)};
+  std::vector<std::uint8_t> bytes{static_cast<std::uint8_t>(sw >> 8),
+                                  static_cast<std::uint8_t>(sw)};
+  if (fault_now(T0Fault::trailing_bytes))
+    bytes.insert(bytes.end(), kT0TrailingBytes.begin(), kT0TrailingBytes.end());
   answer(arrival, ready, bytes, port);
 }
 

@@ -11,6 +11,18 @@
 
 namespace talvor::card {
 
+enum class T0Fault {
+  silent_after_header, // hears the header and never answers
+  silent_in_data,      // sends the ACK and half the data, then nothing
+  early_status,        // SW1 SW2 (9000) in place of the ACK and the data
+  trailing_bytes,      // two more bytes after SW1 SW2
+};
+
+struct T0FaultAt {
+  std::size_t command; // 1 = the first header since reset; 0 = every one
+  T0Fault fault;
+};
+
 struct T0Options {
   // How the card asks for command data: INS for all of it, its complement
   // for one byte at a time, or one byte by complement and then the rest.
@@ -23,7 +35,14 @@ struct T0Options {
   Duration null_interval{};
   // Answer a case 2 command with 61xx and let GET RESPONSE fetch the data.
   bool answer_through_get_response = false;
+  // Procedure bytes of the INS+1 forms: INS+1 for all data, its complement
+  // for one byte (the forms of the first edition, for VPP).
+  bool ins_plus_one = false;
+  std::vector<T0FaultAt> faults;
 };
+
+// What a trailing_bytes card sends after SW1 SW2.
+inline constexpr std::array<std::uint8_t, 2> kT0TrailingBytes = {0x55, 0xAA};
 
 class T0Card {
 public:
@@ -47,9 +66,12 @@ private:
   void ask_for_data(std::size_t index, Time arrival, LinePort &port);
   // Response data beyond what went out, for GET RESPONSE.
   void keep(std::vector<std::uint8_t> data, std::size_t from, std::uint16_t sw);
+  std::uint8_t full_ack() const;
+  bool fault_now(T0Fault fault) const;
 
   T0Options options_;
   Duration null_interval_;
+  std::size_t commands_ = 0; // headers since reset
   std::array<std::uint8_t, 5> header_{};
   std::size_t header_length_ = 0;
   bool receiving_ = false;

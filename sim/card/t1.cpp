@@ -26,6 +26,8 @@ constexpr std::uint8_t kDefaultIfs = 32;
 // not stored past this.
 constexpr std::size_t kMaxChain = 512;
 constexpr std::int64_t kBlockGuardEtus = 22;
+constexpr std::size_t kLongestInf = 254;
+constexpr std::uint8_t kReservedLength = 0xFF;
 
 } // namespace
 
@@ -87,6 +89,15 @@ bool T1Card::edc_ok(std::span<const std::uint8_t> block) const {
   return t1_lrc(block.first(body)) == block[body];
 }
 
+bool T1Card::answer_fault(T1Fault fault) const {
+  return std::any_of(
+      options_.answer_faults.begin(), options_.answer_faults.end(),
+      [&](const T1FaultAt &planned) {
+        return planned.fault == fault &&
+               (planned.ordinal == 0 || planned.ordinal == commands_);
+      });
+}
+
 bool T1Card::fault_due(std::size_t ordinal, bool sending, T1Fault &fault) {
   bool due = false;
   for (const T1FaultAt &planned : options_.faults)
@@ -126,8 +137,8 @@ void T1Card::on_block(Time arrival, LinePort &port, Application &app) {
   nad_ = static_cast<std::uint8_t>(((rx_[0] & 0x07) << 4) |
                                    ((rx_[0] >> 4) & 0x07));
   const auto inf = block.subspan(kPrologue, length);
-  if ((answer_pending_ || ifs_pending_) && (pcb & 0xC0) != kSBlock &&
-      (pcb & 0xC0) != kRBlock) {
+  if ((answer_pending_ || ifs_pending_ || abort_pending_) &&
+      (pcb & 0xC0) != kSBlock && (pcb & 0xC0) != kRBlock) {
     // The card waits for the response to its S-request; an I-block is an
     // error.
     ++counters_.errors_detected;
@@ -160,6 +171,15 @@ void T1Card::on_i_block(std::uint8_t pcb, std::span<const std::uint8_t> inf,
   if (pcb & kIBlockMore) {
     // Rule 5: each chained I-block is acknowledged by R(N(R)).
     send_r_block(0, arrival, port);
+    return;
+  }
+  ++commands_;
+  if (answer_fault(T1Fault::abort_request)) {
+    // Rule 9, from the card's side: it gives the command up.
+    chain_in_.clear();
+    chain_in_overflow_ = false;
+    abort_pending_ = true;
+    transmit(kSBlock | kAbort, {}, arrival + reply_delay(port), port);
     return;
   }
   ResponseApdu response;
@@ -215,14 +235,32 @@ void T1Card::request_time(Time arrival, Time ready, LinePort &port) {
 
 void T1Card::send_next_chunk(Time at, LinePort &port) {
   const std::size_t left = out_.size() - out_sent_;
-  const std::size_t chunk = std::min<std::size_t>(left, ifsd_);
+  const std::size_t chunk = std::min<std::size_t>(
+      left, options_.ignore_ifsd ? kLongestInf : std::size_t{ifsd_});
   chaining_out_ = chunk < left;
   const auto pcb = static_cast<std::uint8_t>((send_ns_ ? kIBlockNs : 0) |
                                              (chaining_out_ ? kIBlockMore : 0));
   const std::span<const std::uint8_t> inf(out_.data() + out_sent_, chunk);
   send_ns_ ^= 1;
   out_sent_ += chunk;
-  transmit(pcb, inf, at, port);
+  if (answer_fault(T1Fault::late))
+    at += bwt_ * 3;
+  if (answer_fault(T1Fault::len_ff)) {
+    // The reserved length, with as many bytes as it claims.
+    last_block_ = frame(pcb, std::vector<std::uint8_t>(kReservedLength, 0));
+    ++counters_.blocks_sent;
+    port.send(at, last_block_);
+    return;
+  }
+  last_block_ = frame(pcb, inf);
+  if (answer_fault(T1Fault::slow_characters)) {
+    ++counters_.blocks_sent;
+    const std::span<const std::uint8_t> block(last_block_);
+    const Time prologue = port.send(at, block.first(kPrologue));
+    port.send(prologue + cwt_ * 2, block.subspan(kPrologue));
+    return;
+  }
+  put_on_line(last_block_, at, port);
 }
 
 void T1Card::on_r_block(std::uint8_t pcb, Time arrival, LinePort &port) {
@@ -241,7 +279,7 @@ void T1Card::on_r_block(std::uint8_t pcb, Time arrival, LinePort &port) {
   // R-block of ours: send it again.
   const bool repeat =
       (last_is_i && (chaining_out_ || nr == last_ns)) || answer_pending_ ||
-      ifs_pending_ ||
+      ifs_pending_ || abort_pending_ ||
       (!last_block_.empty() && (last_block_[1] & 0xC0) == kRBlock);
   if (repeat) {
     ++counters_.retransmissions;
@@ -268,6 +306,7 @@ void T1Card::on_s_block(std::uint8_t pcb, std::span<const std::uint8_t> inf,
     chain_in_overflow_ = false;
     chaining_out_ = false;
     answer_pending_ = false;
+    abort_pending_ = false;
     transmit(kSBlock | kSResponse, {}, at, port); // RESYNCH is type 0
     return;
   }
@@ -284,6 +323,11 @@ void T1Card::on_s_block(std::uint8_t pcb, std::span<const std::uint8_t> inf,
     chain_in_overflow_ = false;
     chaining_out_ = false;
     transmit(kSBlock | kSResponse | kAbort, {}, at, port);
+    return;
+  }
+  if (response && type == kAbort && abort_pending_) {
+    // The reader took the abort; the turn is its own again.
+    abort_pending_ = false;
     return;
   }
   if (response && type == kIfs && ifs_pending_ && inf.size() == 1 &&

@@ -27,6 +27,12 @@ enum class T1Fault {
   lost_block,       // a block the card sends never reaches the line
   corrupt_received, // the card takes a block it receives for garbled
   drop_received,    // the card never hears a block sent to it
+  // On the card's answers (I-blocks it sends), counted by answer_faults:
+  len_ff,          // LEN 0xFF, 255 filler bytes and a matching EDC
+  slow_characters, // a pause of twice CWT after the prologue
+  late,            // sent three BWT late, without asking for more time
+  // On the commands it receives, counted by answer_faults:
+  abort_request, // S(ABORT request) in place of the answer
 };
 
 constexpr bool fault_on_sending(T1Fault fault) {
@@ -48,6 +54,11 @@ struct T1Options {
   std::vector<T1Fault> random_kinds = {T1Fault::bad_edc};
   // The card announces this IFSC by S(IFS request) before its first answer.
   std::optional<std::uint8_t> ifsc_request;
+  // Faults of the card's own answers: the ordinal counts the commands it
+  // answers since reset (1 = the first; 0 = every one).
+  std::vector<T1FaultAt> answer_faults;
+  // Sends its answers in blocks of up to 254 bytes, whatever IFSD is.
+  bool ignore_ifsd = false;
 };
 
 struct T1Counters {
@@ -93,6 +104,7 @@ private:
   // The fault for this block event, if any.
   bool fault_due(std::size_t ordinal, bool sending, T1Fault &fault);
   Duration reply_delay(const LinePort &port) const;
+  bool answer_fault(T1Fault fault) const;
 
   T1Options options_;
   T1Parameters parameters_;
@@ -118,6 +130,8 @@ private:
   bool answer_pending_ = false;          // waiting for S(WTX response)
   bool ifs_pending_ = false;             // waiting for S(IFS response)
   bool ifsc_announced_ = false;
+  bool abort_pending_ = false; // waiting for S(ABORT response)
+  std::size_t commands_ = 0;   // commands answered since reset
   std::uint8_t atr_ifsc_ = 32;
   std::uint8_t wtx_asked_ = 0;
   Time answer_ready_{};

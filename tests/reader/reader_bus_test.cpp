@@ -12,6 +12,8 @@
 namespace talvor::test {
 namespace {
 
+constexpr ULONG kTestTag = 0x74736554; // "Test"
+
 class ReaderOnTheBus : public UsbTest {
 protected:
   void attach(reader::ReaderOptions options = {}) {
@@ -86,6 +88,48 @@ TEST_F(ReaderOnTheBus, PresenceByteOnTheInterruptPipe) {
         card::ReadyCard::t0, std::make_unique<card::EchoApplication>())));
     ASSERT_EQ(bulk(0, &byte, 1, 2500, &moved), STATUS_SUCCESS);
     EXPECT_EQ(byte, 1);
+    detach();
+  });
+}
+
+TEST_F(ReaderOnTheBus, BulkStallHoldsUntilThePipeIsResetAndCleared) {
+  run([&] {
+    attach();
+    firmware_->insert(std::make_unique<card::Card>(card::make_card(
+        card::ReadyCard::t1_lrc, std::make_unique<card::EchoApplication>())));
+    UCHAR length = 0;
+    ASSERT_EQ(vendor(true, 0xA1, 0xFFFF, &length, 1), STATUS_SUCCESS);
+    std::array<UCHAR, 64> atr{};
+    ULONG moved = 0;
+    ASSERT_EQ(bulk(2, atr.data(), length, 2500, &moved), STATUS_SUCCESS);
+
+    // Three bytes where two were announced: a stall, and the endpoint
+    // stays halted for the next transfer too.
+    std::array<UCHAR, 3> block = {1, 2, 3};
+    ASSERT_EQ(vendor(false, 0xC0, 2, block.data(), 0), STATUS_SUCCESS);
+    PURB urb = TestUsbBulkUrb(pipe(1), block.data(), 3, 0);
+    EXPECT_FALSE(NT_SUCCESS(TestUsbCall(pdo_, urb, 2500)));
+    EXPECT_EQ(urb->UrbHeader.Status, USBD_STATUS_STALL_PID);
+    ExFreePool(urb);
+    ASSERT_EQ(vendor(false, 0xC0, 0, block.data(), 0), STATUS_SUCCESS);
+    EXPECT_FALSE(NT_SUCCESS(bulk(1, block.data(), 0, 2500, &moved)));
+
+    // A control stall halts nothing: the next setup packet is taken.
+    EXPECT_FALSE(NT_SUCCESS(vendor(false, 0x44, 0, block.data(), 0)));
+    ASSERT_EQ(vendor(false, 0xC0, 1, block.data(), 0), STATUS_SUCCESS);
+
+    auto *reset = static_cast<_URB_PIPE_REQUEST *>(ExAllocatePoolWithTag(
+        NonPagedPool, sizeof(_URB_PIPE_REQUEST), kTestTag));
+    ASSERT_NE(reset, nullptr);
+    RtlZeroMemory(reset, sizeof(*reset));
+    reset->Hdr.Length = sizeof(*reset);
+    reset->Hdr.Function = URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL;
+    reset->PipeHandle = pipe(1);
+    EXPECT_EQ(TestUsbCall(pdo_, reinterpret_cast<PURB>(reset), 2500),
+              STATUS_SUCCESS);
+    ExFreePool(reset);
+    EXPECT_EQ(bulk(1, block.data(), 1, 2500, &moved), STATUS_SUCCESS);
+    EXPECT_EQ(moved, 1u);
     detach();
   });
 }

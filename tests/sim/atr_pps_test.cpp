@@ -168,6 +168,136 @@ TEST(PowerUp, GarbageNeverBreaksACard) {
   }
 }
 
+// Everything the card sends from `start` until it is quiet for `quiet`,
+// with the time each byte has arrived.
+struct Heard {
+  Bytes bytes;
+  std::vector<Time> times;
+  Duration gap_after(std::size_t count) const {
+    return times.at(count) - times.at(count - 1);
+  }
+};
+
+Heard listen(Card &card, Duration quiet) {
+  Heard heard;
+  Time last{};
+  while (auto next = card.next_output()) {
+    if (!heard.times.empty() && *next - last > quiet)
+      break;
+    last = *next;
+    for (std::uint8_t byte : card.take_output(*next, 1)) {
+      heard.bytes.push_back(byte);
+      heard.times.push_back(*next);
+    }
+  }
+  return heard;
+}
+
+TEST(PowerUp, FaultyAtrsAsTheLineCarriesThem) {
+  // The longest gap ISO/IEC 7816-3 allows between two ATR characters.
+  const Duration limit = card::etus(9600, Rate{}, card::kDefaultClockHz);
+  const Duration character = card::etus(12, Rate{}, card::kDefaultClockHz);
+  const Bytes t1_atr = card::ready_profile(ReadyCard::t1_lrc).atr.bytes();
+  struct Case {
+    ReadyCard which;
+    std::size_t pause_after; // 0: none
+    Duration pause;
+  };
+  const Case cases[] = {
+      {ReadyCard::atr_slow, 2, std::chrono::milliseconds(500)},
+      {ReadyCard::atr_stalled, 4, std::chrono::milliseconds(1500)},
+      {ReadyCard::warm_atr_differs, 0, {}},
+  };
+  for (const Case &c : cases) {
+    Card card = ready(c.which);
+    SCOPED_TRACE(card.profile().name);
+    card.power_on(Time{});
+    const Heard heard = listen(card, std::chrono::seconds(5));
+    EXPECT_EQ(heard.bytes, t1_atr);
+    for (std::size_t i = 1; i < heard.times.size(); ++i)
+      EXPECT_EQ(heard.gap_after(i),
+                i == c.pause_after ? c.pause + character : character)
+          << i;
+    if (c.pause_after != 0) {
+      EXPECT_EQ(heard.gap_after(c.pause_after) > limit,
+                c.which == ReadyCard::atr_stalled);
+    }
+  }
+
+  // Three bytes short of what T0 announces.
+  Card truncated = ready(ReadyCard::truncated_atr);
+  truncated.power_on(Time{});
+  const Heard heard = listen(truncated, std::chrono::seconds(5));
+  EXPECT_EQ(heard.bytes.size() + 3, truncated.profile().atr.bytes().size());
+  std::string why;
+  EXPECT_FALSE(Atr::parse(heard.bytes, &why));
+  EXPECT_EQ(why, "truncated in the historical bytes");
+
+  // A warm reset answers another ATR, which the card then stands by.
+  Card warm = ready(ReadyCard::warm_atr_differs);
+  Host host(warm);
+  EXPECT_EQ(host.cold_reset(), t1_atr);
+  const Bytes other = host.warm_reset();
+  EXPECT_NE(other, t1_atr);
+  auto parsed = Atr::parse(other);
+  ASSERT_TRUE(parsed);
+  const std::string_view warm_text = "talvor WARM";
+  EXPECT_EQ(parsed->historical_bytes(),
+            Bytes(warm_text.begin(), warm_text.end()));
+  EXPECT_TRUE(t1_answers(host));
+  EXPECT_EQ(host.cold_reset(), t1_atr);
+}
+
+TEST(Pps, LateAnswersComeWhenTheProfileSays) {
+  const Bytes request = pps_request(1, 0x11);
+  for (auto [which, late] :
+       {std::pair{ReadyCard::t1_lrc, std::chrono::milliseconds(0)},
+        std::pair{ReadyCard::pps_late, std::chrono::milliseconds(150)},
+        std::pair{ReadyCard::pps_too_late, std::chrono::milliseconds(800)}}) {
+    Card card = ready(which);
+    SCOPED_TRACE(card.profile().name);
+    Host host(card);
+    host.cold_reset();
+    host.write(request);
+    const Time sent = host.now();
+    auto answer = host.read(4, std::chrono::seconds(2));
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(*answer, request);
+    // The turnaround of 4 etu, the delay, then a whole character.
+    EXPECT_EQ(host.arrivals().at(host.arrivals().size() - 4) - sent,
+              host.etus(16) + late);
+    EXPECT_TRUE(t1_answers(host));
+  }
+}
+
+TEST(Pps, OnlyTheFirstRequestAfterAnAtrCounts) {
+  // Whatever came of the first request, a second one gets no PPS answer
+  // until a reset; after it PPS works again.
+  struct Case {
+    PpsBehaviour behaviour;
+    Bytes first;
+  };
+  const Case cases[] = {
+      {PpsBehaviour::echo, pps_request(1, 0x11)},
+      {PpsBehaviour::refuse, pps_request(1, 0x11)},
+      {PpsBehaviour::garbage, pps_request(1, 0x11)},
+      {PpsBehaviour::silence, pps_request(1, 0x11)},
+      {PpsBehaviour::echo, {0xFF, 0x11, 0x11, 0x00}}, // wrong PCK
+  };
+  for (const Case &c : cases) {
+    Card card = with_pps(ReadyCard::dual, c.behaviour);
+    SCOPED_TRACE(static_cast<int>(c.behaviour));
+    Host host(card);
+    host.cold_reset();
+    pps_exchange(host, c.first);
+    EXPECT_TRUE(pps_exchange(host, pps_request(0, std::nullopt)).empty());
+    EXPECT_EQ(card.counters().pps_requests, 1u);
+    host.cold_reset();
+    pps_exchange(host, pps_request(0, std::nullopt));
+    EXPECT_EQ(card.counters().pps_requests, 2u);
+  }
+}
+
 TEST(Pps, EchoSwitchesBothSidesToTheNewRate) {
   Card card = ready(ReadyCard::t1_lrc); // TA1 0x96
   Host host(card);

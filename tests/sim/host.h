@@ -122,6 +122,7 @@ public:
 
   const T1Trace &trace() const { return trace_; }
   Duration bwt() const { return bwt_; }
+  Duration cwt() const { return cwt_; }
   std::uint8_t ifsc() const { return ifsc_; }
   std::uint8_t next_ns() const { return ns_; }
   // How many failed receptions in a row before giving up.

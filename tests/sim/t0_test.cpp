@@ -200,5 +200,58 @@ TEST_F(T0Test, TheCardHearsNothingWhileItAnswers) {
   EXPECT_EQ(echo_->commands(), 1u);
 }
 
+TEST_F(T0Test, FaultyCardsOnTheLine) {
+  // What follows a header on the line, for the first command after the ATR
+  // and for the one after it.
+  const Bytes case1{0x00, echo::kCase1, 0, 0, 0};
+  const Bytes case2{0x00, echo::kCase2, 5, 0, 4};
+  const Bytes good2 = {echo::kCase2, 5, 6, 7, 8, 0x90, 0x00};
+  struct Case {
+    ReadyCard which;
+    Bytes header;
+    Bytes first;
+    Bytes second;
+  };
+  const Case cases[] = {
+      {ReadyCard::t0_silent_after_header, case2, {}, good2},
+      {ReadyCard::t0_silent_in_data, case2, {echo::kCase2, 5, 6}, good2},
+      {ReadyCard::t0_early_status, case2, {0x90, 0x00}, good2},
+      {ReadyCard::t0_trailing_bytes,
+       case1,
+       {0x90, 0x00, 0x55, 0xAA},
+       {0x90, 0x00}},
+      {ReadyCard::t0_ins_plus_one,
+       case2,
+       {echo::kCase2 + 1, 5, 6, 7, 8, 0x90, 0x00},
+       {echo::kCase2 + 1, 5, 6, 7, 8, 0x90, 0x00}},
+  };
+  for (const Case &c : cases) {
+    auto profile = card::ready_profile(c.which);
+    SCOPED_TRACE(profile.name);
+    card_.emplace(profile, std::make_unique<card::EchoApplication>());
+    host_.emplace(*card_);
+    host_->cold_reset();
+    host_->write(c.header);
+    EXPECT_EQ(host_->read_until_quiet(std::chrono::seconds(3)), c.first);
+    host_->write(c.header);
+    EXPECT_EQ(host_->read_until_quiet(std::chrono::seconds(3)), c.second);
+  }
+
+  // The one-byte ACK of the INS+1 forms is its complement.
+  auto profile = card::ready_profile(ReadyCard::t0_ins_plus_one);
+  profile.t0.ack = T0Options::Ack::byte_by_byte;
+  card_.emplace(profile, std::make_unique<card::EchoApplication>());
+  host_.emplace(*card_);
+  host_->cold_reset();
+  host_->write(Bytes{0x00, echo::kCase3, 0, 0, 2});
+  const auto one = static_cast<std::uint8_t>(~(echo::kCase3 + 1));
+  EXPECT_EQ(host_->read_until_quiet(std::chrono::seconds(1)), Bytes{one});
+  host_->write(Bytes{0xA1});
+  EXPECT_EQ(host_->read_until_quiet(std::chrono::seconds(1)), Bytes{one});
+  host_->write(Bytes{0xA2});
+  EXPECT_EQ(host_->read_until_quiet(std::chrono::seconds(1)),
+            (Bytes{0x90, 0x00}));
+}
+
 } // namespace
 } // namespace talvor::test

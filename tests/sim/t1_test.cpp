@@ -43,6 +43,9 @@ protected:
   void start(ReadyCard which = ReadyCard::t1_lrc, T1Options options = {}) {
     auto profile = card::ready_profile(which);
     profile.t1 = std::move(options);
+    start(profile);
+  }
+  void start(const card::CardProfile &profile) {
     auto app = std::make_unique<card::EchoApplication>();
     echo_ = app.get();
     card_.emplace(profile, std::move(app));
@@ -230,6 +233,71 @@ TEST_F(T1Test, AbortDropsTheChainInProgress) {
   ASSERT_EQ(t1_->receive(block, t1_->bwt()), T1Host::Outcome::ok);
   EXPECT_EQ(block.inf, (Bytes{0x90, 0x00}));
   EXPECT_EQ(echo_->last_command().data.size(), 0u);
+}
+
+TEST_F(T1Test, FaultyCardsOnTheLine) {
+  // The first command, case 2 for 40 bytes: its answer block as the line
+  // carries it, and when each byte of it arrives.
+  const Bytes command{0x00, echo::kCase2, 7, 0, 40};
+  for (ReadyCard which :
+       {ReadyCard::t1_lrc, ReadyCard::t1_card_abort,
+        ReadyCard::t1_oversized_block, ReadyCard::t1_len_ff,
+        ReadyCard::t1_slow_characters, ReadyCard::t1_late_answer}) {
+    SCOPED_TRACE(card::ready_profile(which).name);
+    start(card::ready_profile(which));
+    t1_->send(0x00, command);
+    const Time sent = host_->now();
+    const std::size_t first = host_->arrivals().size();
+    const Bytes raw = host_->read_until_quiet(t1_->bwt() * 4);
+    ASSERT_GE(raw.size(), 4u);
+    const auto &at = host_->arrivals();
+    const Duration reply = at[first] - sent;
+    const Duration after_prologue = at[first + 3] - at[first + 2];
+    const Duration bgt = host_->etus(22);
+    const Duration character = host_->etus(12);
+    Bytes answer;
+    for (std::size_t i = 0; i < 40; ++i)
+      answer.push_back(echo::pattern(7, i));
+    answer.push_back(0x90);
+    answer.push_back(0x00);
+    // IFSD 32: the answer is chained.
+    const Bytes chained =
+        t1_->frame(0x20, Bytes(answer.begin(), answer.begin() + 32));
+
+    switch (which) {
+    case ReadyCard::t1_card_abort:
+      EXPECT_EQ(raw, t1_->frame(0xC2, {}));
+      // Once the reader answers the abort, the turn is its own again.
+      t1_->send(0xE2, {});
+      EXPECT_TRUE(host_->read_until_quiet(t1_->bwt() * 2).empty());
+      t1_->send(0x40, Bytes{0x00, echo::kCase1, 0, 0});
+      EXPECT_EQ(host_->read_until_quiet(t1_->bwt()),
+                t1_->frame(0x00, Bytes{0x90, 0x00}));
+      EXPECT_EQ(echo_->commands(), 1u);
+      break;
+    case ReadyCard::t1_oversized_block:
+      // All 42 bytes in one block, beyond the IFSD of 32.
+      EXPECT_EQ(raw, t1_->frame(0x00, answer));
+      break;
+    case ReadyCard::t1_len_ff:
+      EXPECT_EQ(raw, t1_->frame(0x20, Bytes(255, 0)));
+      EXPECT_EQ(raw[2], 0xFF);
+      break;
+    case ReadyCard::t1_slow_characters:
+      EXPECT_EQ(raw, chained);
+      EXPECT_EQ(after_prologue, character + t1_->cwt() * 2);
+      break;
+    case ReadyCard::t1_late_answer:
+      EXPECT_EQ(raw, chained);
+      EXPECT_EQ(reply, bgt + t1_->bwt() * 3);
+      break;
+    default:
+      EXPECT_EQ(raw, chained);
+      EXPECT_EQ(reply, bgt);
+      EXPECT_EQ(after_prologue, character);
+      break;
+    }
+  }
 }
 
 TEST_F(T1Test, MalformedBlocksAreRefusedAndForgotten) {
