@@ -202,7 +202,8 @@ NTSTATUS KorvoSCD_StartDevice(PDEVICE_OBJECT DeviceObject) {
  * Arguments: the reader's device object.
  * Result: NT status: STATUS_INSUFFICIENT_RESOURCES without memory; the
  *   read's failure, or STATUS_DEVICE_DATA_ERROR when the descriptor came
- *   back shorter than its 9-byte header or never settled its length.
+ *   back shorter than its 9-byte header or than its wTotalLength, or did
+ *   not settle its length in three reads.
  * IRQL: PASSIVE_LEVEL.
  */
 NTSTATUS BulkUsb_ConfigureDevice(PDEVICE_OBJECT DeviceObject) {

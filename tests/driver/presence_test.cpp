@@ -143,10 +143,11 @@ TEST_F(PresenceTest, StopEndsTheThreadThroughItsFailedRead) {
 
     // Started again with the stop event still set, the thread keeps
     // waiting for the reader instead of ending or spinning.
+    // The creator returns once the thread runs.
     ASSERT_NE(KeReadStateEvent(&ext_->ThreadStopEvent), 0);
     ASSERT_EQ(UscrStartCardThread(ext_), STATUS_SUCCESS);
-    settle();
     EXPECT_NE(KeReadStateEvent(&ext_->ThreadStarted), 0);
+    EXPECT_EQ(KeReadStateEvent(&ext_->ThreadStopped), 0);
     insert();
     settle();
     EXPECT_EQ(state(), ULONG{SCARD_PRESENT});
@@ -176,8 +177,11 @@ TEST_F(PresenceTest, ReaderGoneEndsTheThread) {
 #else
       EXPECT_EQ(state(), ULONG{SCARD_PRESENT});
 #endif
-      // A thread whose first read fails at once is waited for all the same.
+      // A thread whose first read fails at once has run by the time its
+      // creator returns, whether or not it has ended yet.
       ASSERT_EQ(UscrStartCardThread(ext_), STATUS_SUCCESS);
+      EXPECT_TRUE(KeReadStateEvent(&ext_->ThreadStarted) != 0 ||
+                  KeReadStateEvent(&ext_->ThreadStopped) != 0);
       KeWaitForSingleObject(&ext_->ThreadStopped, Executive, KernelMode, FALSE,
                             nullptr);
       tear_down();
