@@ -39,6 +39,10 @@ TEST_F(ConfigurationTest, ReaderReportsItsIdentityAndCapabilities) {
     EXPECT_STREQ(reinterpret_cast<const char *>(vendor.VendorName.Buffer),
                  "Generic");
     EXPECT_EQ(vendor.IfdType.Length, 21);
+    EXPECT_EQ(vendor.IfdSerialNo.Length, 0);
+    EXPECT_EQ(vendor.IfdVersion.VersionMajor + vendor.IfdVersion.VersionMinor +
+                  vendor.IfdVersion.BuildNumber,
+              0);
     EXPECT_STREQ(reinterpret_cast<const char *>(vendor.IfdType.Buffer),
                  kIfdType);
     const SCARD_READER_CAPABILITIES &caps = smartcard()->ReaderCapabilities;
@@ -89,6 +93,7 @@ TEST_F(ConfigurationTest, StartSelectsTheFirstInterfaceWithThreePipes) {
     EXPECT_EQ(ext_->UsbConfigurationDescriptor, nullptr);
 #endif
     EXPECT_TRUE(kernel().trace().contains("bNumConfigurations 0x1\n"));
+    EXPECT_EQ(kernel().trace().count("PipeType 0x"), 3u);
     EXPECT_EQ(bus().interface_references(pdo_), 0);
 
     EXPECT_EQ(KorvoSCD_StopDevice(fdo_), STATUS_SUCCESS);

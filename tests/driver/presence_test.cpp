@@ -148,6 +148,9 @@ TEST_F(PresenceTest, StopEndsTheThreadThroughItsFailedRead) {
     ASSERT_EQ(UscrStartCardThread(ext_), STATUS_SUCCESS);
     EXPECT_NE(KeReadStateEvent(&ext_->ThreadStarted), 0);
     EXPECT_EQ(KeReadStateEvent(&ext_->ThreadStopped), 0);
+    // The old thread's last pulse is no card event for the new one.
+    settle();
+    EXPECT_EQ(KeReadStateEvent(&ext_->CardChangeEvent), 0);
     insert();
     settle();
     EXPECT_EQ(state(), ULONG{SCARD_PRESENT});

@@ -515,7 +515,7 @@ TEST_F(TransportTest, I2cMemoryIsWrittenAndReadThroughTheRequest) {
               std::vector<std::string>(2, "timeout=9C4, cardCommand=1"));
 
     // An empty write is still announced and sent.
-    ASSERT_EQ(i2c(TRUE, data.data(), 0, 0, &information), STATUS_SUCCESS);
+    ASSERT_EQ(i2c(TRUE, nullptr, 0, 0, &information), STATUS_SUCCESS);
     EXPECT_EQ(commands(READER_WRITE_LENGTH).back().setup->index, 0);
     EXPECT_EQ(bulk(false).back().length, 0u);
 
