@@ -34,6 +34,15 @@ typedef struct _READER_EXTENSION {
 // ReaderOpen, WaitWakeIrp and wwcancelled change only by interlocked
 // operations. The thread fields are handed over through the events;
 // ThreadShouldStop is a plain flag read through a volatile access.
+//
+// The transport calls back into the card presence thread's side twice: the
+// recovery after a failed exchange (SCAbortAndRestart) creates a new thread
+// when a card event stopped the last one, in the failing request's thread;
+// and in build 1.0 a failed interrupt read with the reader gone marks the
+// card absent (CBUpdateCardState) from the presence thread itself.
+// One IRP is completed with a spin lock held: CBUpdateCardState completes
+// the tracking request under OsData->SpinLock, at DISPATCH_LEVEL, so its
+// completion routines must not take that lock.
 typedef struct _DEVICE_EXTENSION {
   SMARTCARD_EXTENSION SmartcardExtension; // first: the callbacks' argument
 
@@ -72,6 +81,10 @@ typedef struct _DEVICE_EXTENSION {
 // Driver-wide state.
 extern UCHAR UnitInUse[Uscr_MAX_DEVICE];
 extern BOOLEAN IsWin98OrMe;
+
+// Pool (frame/pool.cpp): non-paged, the driver's tag, traced by name.
+PVOID UscrAllocate(ULONG Size, PCSTR Name);
+void UscrFree(PVOID Buffer, PCSTR Name);
 
 // Fills the values the reader reports to the smart card library and
 // initialises the device-specific fields of a zero-filled extension.

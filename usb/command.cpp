@@ -3,27 +3,6 @@
 #include "frame/scope_exit.h"
 #include "usb/usbscd.h"
 
-/*
- * UscrAllocate / UscrFree
- *   Non-paged pool with the driver's tag, each allocation and release
- *   traced under the buffer's name.
- * IRQL: <= DISPATCH_LEVEL.
- */
-PVOID UscrAllocate(ULONG Size, PCSTR Name) {
-  PVOID buffer = ExAllocatePoolWithTag(NonPagedPool, Size, USCR_POOL_TAG);
-  if (buffer != nullptr) {
-    RtlZeroMemory(buffer, Size);
-    DbgPrint(USCR_TILDES "(%s=%X)(%X) ExAllocatePool+++\n", Name,
-             static_cast<ULONG>(reinterpret_cast<ULONG_PTR>(buffer)), Size);
-  }
-  return buffer;
-}
-
-void UscrFree(PVOID Buffer, PCSTR Name) {
-  ExFreePool(Buffer);
-  DbgPrint(USCR_TILDES "(%s) ExFreePool---\n", Name);
-}
-
 namespace {
 
 // HaltedPipes' bit for Pipes[pipeNum], pipeNum below USCR_MAX_PIPES.

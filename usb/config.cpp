@@ -19,6 +19,14 @@ PDEVICE_EXTENSION ExtensionOf(PDEVICE_OBJECT DeviceObject) {
   return static_cast<PDEVICE_EXTENSION>(DeviceObject->DeviceExtension);
 }
 
+// Frees a buffer the extension keeps, if there is one, and forgets it.
+template <typename T> void FreeAndClear(T *&Buffer, PCSTR Name) {
+  if (Buffer == nullptr)
+    return;
+  UscrFree(Buffer, Name);
+  Buffer = nullptr;
+}
+
 // Builds a descriptor request into `Urb` and submits it (2500 ms, not
 // card-bound). *Returned receives the bytes the device returned.
 NTSTATUS GetDescriptor(PDEVICE_OBJECT DeviceObject, PURB Urb, UCHAR Type,
@@ -96,10 +104,7 @@ NTSTATUS SubmitSelect(PDEVICE_OBJECT DeviceObject, PURB Urb,
   deviceExtension->UsbConfigurationHandle =
       Urb->UrbSelectConfiguration.ConfigurationHandle;
   if (NT_SUCCESS(ntStatus)) {
-    if (deviceExtension->Interface != nullptr) {
-      UscrFree(deviceExtension->Interface, "Interface");
-      deviceExtension->Interface = nullptr;
-    }
+    FreeAndClear(deviceExtension->Interface, "Interface");
     deviceExtension->Interface = static_cast<PUSBD_INTERFACE_INFORMATION>(
         UscrAllocate(Interface->Length, "Interface"));
     if (deviceExtension->Interface != nullptr) {
@@ -125,60 +130,67 @@ NTSTATUS OnRequestComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp,
   return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
+// Reads and traces the device descriptor; it is not kept past the start.
+NTSTATUS ReadDeviceDescriptor(PDEVICE_OBJECT DeviceObject) {
+  PDEVICE_EXTENSION deviceExtension = ExtensionOf(DeviceObject);
+  PURB urb = static_cast<PURB>(
+      UscrAllocate(sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST), "urb"));
+  if (urb == nullptr)
+    return STATUS_NO_MEMORY;
+  SCOPE_EXIT {
+    UscrFree(urb, "urb");
+  };
+  deviceExtension->DeviceDescriptor = static_cast<PUSB_DEVICE_DESCRIPTOR>(
+      UscrAllocate(sizeof(USB_DEVICE_DESCRIPTOR), "DeviceDescriptor"));
+  if (deviceExtension->DeviceDescriptor == nullptr)
+    return STATUS_NO_MEMORY;
+  SCOPE_EXIT {
+    FreeAndClear(deviceExtension->DeviceDescriptor, "DeviceDescriptor");
+  };
+  ULONG returned = 0;
+  NTSTATUS ntStatus =
+      GetDescriptor(DeviceObject, urb, USB_DEVICE_DESCRIPTOR_TYPE,
+                    deviceExtension->DeviceDescriptor,
+                    sizeof(USB_DEVICE_DESCRIPTOR), &returned);
+  if (NT_SUCCESS(ntStatus))
+    TraceDeviceDescriptor(deviceExtension->DeviceDescriptor, returned);
+  return ntStatus;
+}
+
+// Opens the configured reader for requests and enables its interface.
+NTSTATUS OpenReader(PDEVICE_EXTENSION DeviceExtension) {
+  KeSetEvent(&DeviceExtension->ReaderStarted, IO_NO_INCREMENT, FALSE);
+  KeClearEvent(&DeviceExtension->ThreadStopEvent);
+  if (IsWin98OrMe || DeviceExtension->InterfaceName.Buffer == nullptr)
+    return STATUS_SUCCESS;
+  NTSTATUS ntStatus =
+      IoSetDeviceInterfaceState(&DeviceExtension->InterfaceName, TRUE);
+  // Still enabled from an earlier start: as good as enabled now.
+  return ntStatus == STATUS_OBJECT_NAME_EXISTS ? STATUS_SUCCESS : ntStatus;
+}
+
 } // namespace
 
 /*
  * KorvoSCD_StartDevice
  *   Reads and traces the device descriptor, configures the reader, opens it
- *   for requests and enables its interface; then queries the bus speed.
+ *   for requests and enables its interface; then, whatever came of that,
+ *   queries the bus speed.
  * Arguments: the reader's device object.
- * Result: NT status; STATUS_NO_MEMORY when a buffer cannot be had.
+ * Result: NT status; STATUS_NO_MEMORY when a buffer cannot be had; the
+ *   interface's failure, with the reader configured and open all the same.
  * IRQL: PASSIVE_LEVEL.
  */
 NTSTATUS KorvoSCD_StartDevice(PDEVICE_OBJECT DeviceObject) {
   PAGED_CODE();
-  PDEVICE_EXTENSION deviceExtension = ExtensionOf(DeviceObject);
-  NTSTATUS ntStatus = STATUS_SUCCESS;
-
-  PURB urb = static_cast<PURB>(
-      UscrAllocate(sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST), "urb"));
-  if (urb == nullptr) {
-    ntStatus = STATUS_NO_MEMORY;
-  } else {
-    deviceExtension->DeviceDescriptor = static_cast<PUSB_DEVICE_DESCRIPTOR>(
-        UscrAllocate(sizeof(USB_DEVICE_DESCRIPTOR), "DeviceDescriptor"));
-    if (deviceExtension->DeviceDescriptor == nullptr) {
-      ntStatus = STATUS_NO_MEMORY;
-    } else {
-      ULONG returned = 0;
-      ntStatus = GetDescriptor(DeviceObject, urb, USB_DEVICE_DESCRIPTOR_TYPE,
-                               deviceExtension->DeviceDescriptor,
-                               sizeof(USB_DEVICE_DESCRIPTOR), &returned);
-      if (NT_SUCCESS(ntStatus))
-        TraceDeviceDescriptor(deviceExtension->DeviceDescriptor, returned);
-      // The descriptor is not kept past the start.
-      UscrFree(deviceExtension->DeviceDescriptor, "DeviceDescriptor");
-      deviceExtension->DeviceDescriptor = nullptr;
-    }
-    UscrFree(urb, "urb");
-  }
-
+  NTSTATUS ntStatus = ReadDeviceDescriptor(DeviceObject);
   if (NT_SUCCESS(ntStatus))
     ntStatus = BulkUsb_ConfigureDevice(DeviceObject);
-
-  if (NT_SUCCESS(ntStatus)) {
-    KeSetEvent(&deviceExtension->ReaderStarted, IO_NO_INCREMENT, FALSE);
-    KeClearEvent(&deviceExtension->ThreadStopEvent);
-    if (!IsWin98OrMe && deviceExtension->InterfaceName.Buffer != nullptr) {
-      ntStatus =
-          IoSetDeviceInterfaceState(&deviceExtension->InterfaceName, TRUE);
-      if (ntStatus == STATUS_OBJECT_NAME_EXISTS)
-        ntStatus = STATUS_SUCCESS;
-    }
-  }
+  if (NT_SUCCESS(ntStatus))
+    ntStatus = OpenReader(ExtensionOf(DeviceObject));
 
   DbgPrint("GET DeviceExtension->IsDeviceHighSpeed\n");
-  deviceExtension->IsDeviceHighSpeed = 0;
+  ExtensionOf(DeviceObject)->IsDeviceHighSpeed = 0;
   GetBusInterfaceVersion(DeviceObject);
   return ntStatus;
 }
@@ -190,7 +202,8 @@ NTSTATUS KorvoSCD_StartDevice(PDEVICE_OBJECT DeviceObject) {
  * Arguments: the reader's device object.
  * Result: NT status: STATUS_INSUFFICIENT_RESOURCES without memory; the
  *   read's failure, or STATUS_DEVICE_DATA_ERROR when the descriptor came
- *   back shorter than its 9-byte header or never settled its length.
+ *   back shorter than its 9-byte header or than its wTotalLength, or did
+ *   not settle its length in three reads.
  * IRQL: PASSIVE_LEVEL.
  */
 NTSTATUS BulkUsb_ConfigureDevice(PDEVICE_OBJECT DeviceObject) {
@@ -201,11 +214,8 @@ NTSTATUS BulkUsb_ConfigureDevice(PDEVICE_OBJECT DeviceObject) {
   DbgPrint("enter BulkUsb_ConfigureDevice\n");
   deviceExtension->MaximumTransferSize = 0xFFFFFFFF;
   // A descriptor kept from an earlier start (build 1.0) is replaced.
-  if (deviceExtension->UsbConfigurationDescriptor != nullptr) {
-    UscrFree(deviceExtension->UsbConfigurationDescriptor,
-             "UsbConfigurationDescriptor");
-    deviceExtension->UsbConfigurationDescriptor = nullptr;
-  }
+  FreeAndClear(deviceExtension->UsbConfigurationDescriptor,
+               "UsbConfigurationDescriptor");
 
   PURB urb = static_cast<PURB>(
       UscrAllocate(sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST), "urb"));
@@ -216,49 +226,43 @@ NTSTATUS BulkUsb_ConfigureDevice(PDEVICE_OBJECT DeviceObject) {
   };
 
   ULONG siz = kFirstConfigurationRead;
-  ULONG reads = 0;
-  for (;;) {
+  for (ULONG reads = 1;; ++reads) {
     deviceExtension->UsbConfigurationDescriptor =
         static_cast<PUSB_CONFIGURATION_DESCRIPTOR>(
             UscrAllocate(siz, "UsbConfigurationDescriptor"));
-    if (deviceExtension->UsbConfigurationDescriptor == nullptr) {
+    if (deviceExtension->UsbConfigurationDescriptor == nullptr)
       return STATUS_INSUFFICIENT_RESOURCES;
-    }
     ULONG returned = 0;
     ntStatus = GetDescriptor(
         DeviceObject, urb, USB_CONFIGURATION_DESCRIPTOR_TYPE,
         deviceExtension->UsbConfigurationDescriptor, siz, &returned);
-    ++reads;
     USHORT wTotalLength =
         deviceExtension->UsbConfigurationDescriptor->wTotalLength;
+    // Only the bytes that came back are a descriptor.
     BOOLEAN usable = NT_SUCCESS(ntStatus) &&
                      returned >= sizeof(USB_CONFIGURATION_DESCRIPTOR) &&
                      wTotalLength >= sizeof(USB_CONFIGURATION_DESCRIPTOR);
-    if (usable && siz >= wTotalLength)
+    BOOLEAN complete = siz >= wTotalLength;
+    if (usable && complete && returned >= wTotalLength)
       break;
-    // No descriptor to parse, or one that does not settle its length.
-    if (!usable || reads >= kMaxConfigurationReads) {
+    FreeAndClear(deviceExtension->UsbConfigurationDescriptor,
+                 "UsbConfigurationDescriptor");
+    // A failed or short read, or a length that does not settle.
+    if (!usable || complete || reads >= kMaxConfigurationReads) {
       if (NT_SUCCESS(ntStatus))
         ntStatus = STATUS_DEVICE_DATA_ERROR;
-      UscrFree(deviceExtension->UsbConfigurationDescriptor,
-               "UsbConfigurationDescriptor");
-      deviceExtension->UsbConfigurationDescriptor = nullptr;
       DbgPrint("exit BulkUsb_ConfigureDevice (%x)\n", ntStatus);
       return ntStatus;
     }
     siz = wTotalLength;
-    UscrFree(deviceExtension->UsbConfigurationDescriptor,
-             "UsbConfigurationDescriptor");
-    deviceExtension->UsbConfigurationDescriptor = nullptr;
   }
 
   ntStatus = BulkUsb_SelectInterface(
       DeviceObject, deviceExtension->UsbConfigurationDescriptor);
 
 #if !USCR_KEEP_CONFIGURATION_DESCRIPTOR
-  UscrFree(deviceExtension->UsbConfigurationDescriptor,
-           "UsbConfigurationDescriptor");
-  deviceExtension->UsbConfigurationDescriptor = nullptr;
+  FreeAndClear(deviceExtension->UsbConfigurationDescriptor,
+               "UsbConfigurationDescriptor");
 #endif
 
   DbgPrint("exit BulkUsb_ConfigureDevice (%x)\n", ntStatus);
@@ -292,6 +296,10 @@ BulkUsb_SelectInterface(PDEVICE_OBJECT DeviceObject,
     DbgPrint("exit BulkUsb_SelectInterface (%x)\n", ntStatus);
     return ntStatus;
   }
+  // Built by the library, freed by us.
+  SCOPE_EXIT {
+    ExFreePool(urb);
+  };
 
   PUSB_INTERFACE_DESCRIPTOR interfaceDescriptor =
       USBD_ParseConfigurationDescriptorEx(
@@ -299,7 +307,6 @@ BulkUsb_SelectInterface(PDEVICE_OBJECT DeviceObject,
   if (interfaceDescriptor == nullptr) {
     DbgPrint("BulkUsb_SelectInterface() ParseConfigurationDescriptorEx() "
              "failed\n\t returning STATUS_INSUFFICIENT_RESOURCES\n");
-    ExFreePool(urb);
     return STATUS_INSUFFICIENT_RESOURCES;
   }
 
@@ -311,8 +318,6 @@ BulkUsb_SelectInterface(PDEVICE_OBJECT DeviceObject,
   urb->UrbSelectConfiguration.ConfigurationDescriptor = ConfigurationDescriptor;
 
   ntStatus = SubmitSelect(DeviceObject, urb, interface);
-
-  ExFreePool(urb);
   DbgPrint("exit BulkUsb_SelectInterface (%x)\n", ntStatus);
   return ntStatus;
 }
@@ -345,6 +350,9 @@ BulkUsb_SelectInterface(PDEVICE_OBJECT DeviceObject,
     DbgPrint("Failed to allocate mem for interfaceList\n");
     return STATUS_INSUFFICIENT_RESOURCES;
   }
+  SCOPE_EXIT {
+    UscrFree(interfaceList, "interfaceList");
+  };
 
   ULONG found = 0;
   for (LONG interfaceNumber = 0;
@@ -362,23 +370,25 @@ BulkUsb_SelectInterface(PDEVICE_OBJECT DeviceObject,
   }
   // The zero-filled entry after the last one found closes the list.
 
-  PURB urb = nullptr;
-  if (found != 0)
-    urb = USBD_CreateConfigurationRequestEx(ConfigurationDescriptor,
-                                            interfaceList);
+  PURB urb = found != 0 ? USBD_CreateConfigurationRequestEx(
+                              ConfigurationDescriptor, interfaceList)
+                        : nullptr;
   if (urb == nullptr) {
     DbgPrint("BulkUsb_SelectInterface() "
              "USBD_CreateConfigurationRequest()\tfailed\n  returning "
              "STATUS_INSUFFICIENT_RESOURCES\n");
     ntStatus = STATUS_INSUFFICIENT_RESOURCES;
-  } else {
-    PUSBD_INTERFACE_INFORMATION interface = interfaceList[0].Interface;
-    PreparePipes(deviceExtension, interface);
-    ntStatus = SubmitSelect(DeviceObject, urb, interface);
-    ExFreePool(urb);
+    DbgPrint("exit BulkUsb_SelectInterface (%x)\n", ntStatus);
+    return ntStatus;
   }
+  // Built by the library, freed by us.
+  SCOPE_EXIT {
+    ExFreePool(urb);
+  };
 
-  UscrFree(interfaceList, "interfaceList");
+  PUSBD_INTERFACE_INFORMATION interface = interfaceList[0].Interface;
+  PreparePipes(deviceExtension, interface);
+  ntStatus = SubmitSelect(DeviceObject, urb, interface);
   DbgPrint("exit BulkUsb_SelectInterface (%x)\n", ntStatus);
   return ntStatus;
 }
@@ -460,12 +470,14 @@ NTSTATUS KorvoSCD_StopDevice(PDEVICE_OBJECT DeviceObject) {
   PURB urb = static_cast<PURB>(UscrAllocate(siz, "urb"));
   if (urb == nullptr)
     return STATUS_NO_MEMORY;
+  SCOPE_EXIT {
+    UscrFree(urb, "urb");
+  };
   UsbBuildSelectConfigurationRequest(urb, siz, nullptr);
   NTSTATUS ntStatus =
       KorvoSCD_CallUSBD(DeviceObject, urb, USCR_COMMAND_TIMEOUT, FALSE);
   DbgPrint("Device Configuration Closed\tstatus = %x usb\tstatus = %x.\n",
            ntStatus, urb->UrbHeader.Status);
-  UscrFree(urb, "urb");
   return STATUS_SUCCESS;
 }
 
@@ -495,18 +507,9 @@ NTSTATUS KorvoSCD_RemoveDevice(PDEVICE_OBJECT DeviceObject) {
 NTSTATUS ReleaseMemory(PDEVICE_OBJECT DeviceObject) {
   PAGED_CODE();
   PDEVICE_EXTENSION deviceExtension = ExtensionOf(DeviceObject);
-  if (deviceExtension->UsbConfigurationDescriptor != nullptr) {
-    UscrFree(deviceExtension->UsbConfigurationDescriptor,
-             "UsbConfigurationDescriptor");
-    deviceExtension->UsbConfigurationDescriptor = nullptr;
-  }
-  if (deviceExtension->Interface != nullptr) {
-    UscrFree(deviceExtension->Interface, "Interface");
-    deviceExtension->Interface = nullptr;
-  }
-  if (deviceExtension->DeviceDescriptor != nullptr) {
-    UscrFree(deviceExtension->DeviceDescriptor, "DeviceDescriptor");
-    deviceExtension->DeviceDescriptor = nullptr;
-  }
+  FreeAndClear(deviceExtension->UsbConfigurationDescriptor,
+               "UsbConfigurationDescriptor");
+  FreeAndClear(deviceExtension->Interface, "Interface");
+  FreeAndClear(deviceExtension->DeviceDescriptor, "DeviceDescriptor");
   return STATUS_SUCCESS;
 }

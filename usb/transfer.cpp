@@ -1,4 +1,5 @@
 // Card data exchange over the interface's bulk and interrupt pipes.
+#include "frame/scope_exit.h"
 #include "usb/usbscd.h"
 
 namespace {
@@ -60,17 +61,52 @@ NTSTATUS Announce(PDEVICE_OBJECT DeviceObject, UCHAR bRequest, ULONG Length) {
 }
 
 // The read time-out: TransferTimeOut when set, else from the card's waiting
-// times, never below 300 ms.
+// times, never below 300 ms nor above what a wait can take. In 64 bits: a
+// waiting-time extension of up to 255 blocks passes 32 bits.
 ULONG ReadTimeout(PSMARTCARD_EXTENSION SmartcardExtension, ULONG Length,
                   UCHAR Wtx) {
   PDEVICE_EXTENSION deviceExtension = ExtensionOf(SmartcardExtension);
   if (deviceExtension->TransferTimeOut != 0)
     return deviceExtension->TransferTimeOut;
   READER_EXTENSION *readerExtension = SmartcardExtension->ReaderExtension;
-  ULONG timeout = (Length * readerExtension->CharacterWaitingTime +
-                   Wtx * readerExtension->BlockWaitingTime) /
-                  1000;
-  return timeout < USCR_MIN_READ_TIMEOUT ? USCR_MIN_READ_TIMEOUT : timeout;
+  ULONGLONG timeout =
+      (static_cast<ULONGLONG>(Length) * readerExtension->CharacterWaitingTime +
+       static_cast<ULONGLONG>(Wtx) * readerExtension->BlockWaitingTime) /
+      1000;
+  if (timeout < USCR_MIN_READ_TIMEOUT)
+    return USCR_MIN_READ_TIMEOUT;
+  if (timeout > USCR_MAX_TIMEOUT)
+    return USCR_MAX_TIMEOUT;
+  return static_cast<ULONG>(timeout);
+}
+
+// One card-bound transfer on `Pipe` through a URB of its own. The count is
+// written on success; the result goes to the current request either way.
+NTSTATUS SubmitTransfer(PSMARTCARD_EXTENSION SmartcardExtension,
+                        USBD_PIPE_HANDLE Pipe, PUCHAR Buffer, ULONG Length,
+                        BOOLEAN Write, ULONG Timeout, PULONG BytesTransferred) {
+  PURB urb = AllocateTransferUrb();
+  if (urb == nullptr) {
+    StoreRequestStatus(SmartcardExtension, STATUS_INSUFFICIENT_RESOURCES);
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
+  SCOPE_EXIT {
+    UscrFree(urb, "urb");
+  };
+  FillTransfer(urb, Pipe, Buffer, Length, Write);
+  NTSTATUS ntStatus =
+      KorvoSCD_CallUSBD(DeviceOf(SmartcardExtension), urb, Timeout, TRUE);
+  if (NT_SUCCESS(ntStatus))
+    *BytesTransferred = urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
+  StoreRequestStatus(SmartcardExtension, ntStatus);
+  return ntStatus;
+}
+
+// The recovery after a failed announced exchange: HOST ABORT, and a new
+// card presence thread when a card event stopped the last one.
+void AbortTransfer(PDEVICE_OBJECT DeviceObject) {
+  DbgPrint("       - SCReadwrite - SEND ABORT\n");
+  SCAbortAndRestart(DeviceObject, "       - SCReadWrite - RESTART THREAD\n");
 }
 
 } // namespace
@@ -83,18 +119,22 @@ ULONG ReadTimeout(PSMARTCARD_EXTENSION SmartcardExtension, ULONG Length,
  *   written: the bytes of the chunks that succeeded); Write; Wtx (block
  *   waiting time multiplier for reads).
  * Result: the first failure, else the last chunk's status;
- *   STATUS_IO_DEVICE_ERROR when a chunk succeeds without moving a byte.
+ *   STATUS_IO_DEVICE_ERROR when a chunk succeeds without moving a byte. A
+ *   failed announcement is recovered from as a failed chunk is.
  * IRQL: PASSIVE_LEVEL.
  */
 NTSTATUS SCReadWriteIO(PSMARTCARD_EXTENSION SmartcardExtension, PUCHAR Buffer,
                        ULONG Length, PULONG BytesTransferred, BOOLEAN Write,
                        UCHAR Wtx) {
+  PDEVICE_OBJECT deviceObject = DeviceOf(SmartcardExtension);
   *BytesTransferred = 0;
-  NTSTATUS ntStatus =
-      Announce(DeviceOf(SmartcardExtension),
-               Write ? READER_WRITE_LENGTH : READER_READ_LENGTH, Length);
-  if (!NT_SUCCESS(ntStatus))
+  NTSTATUS ntStatus = Announce(
+      deviceObject, Write ? READER_WRITE_LENGTH : READER_READ_LENGTH, Length);
+  if (!NT_SUCCESS(ntStatus)) {
+    // A card event stops the thread here as it does in a chunk.
+    AbortTransfer(deviceObject);
     return ntStatus;
+  }
 
   do {
     DbgPrint("       - expected SCReadWrite length %d, transmitted %d \n",
@@ -150,29 +190,15 @@ NTSTATUS SCReadWrite(PSMARTCARD_EXTENSION SmartcardExtension, PUCHAR Buffer,
   }
   DbgPrint("PipeNum: %d ", pipeNum);
 
-  PURB urb = AllocateTransferUrb();
-  if (urb == nullptr) {
-    StoreRequestStatus(SmartcardExtension, STATUS_INSUFFICIENT_RESOURCES);
-    return STATUS_INSUFFICIENT_RESOURCES;
-  }
-  FillTransfer(urb, pipe, Buffer, Length, Write);
-
   ULONG timeout = USCR_WRITE_TIMEOUT;
   if (!Write) {
     timeout = ReadTimeout(SmartcardExtension, Length, Wtx);
     DbgPrint("       - Time Out is %d\n", timeout);
   }
-
-  NTSTATUS ntStatus = KorvoSCD_CallUSBD(deviceObject, urb, timeout, TRUE);
-  if (NT_SUCCESS(ntStatus))
-    *BytesTransferred = urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
-  StoreRequestStatus(SmartcardExtension, ntStatus);
-  UscrFree(urb, "urb");
-
-  if (!NT_SUCCESS(ntStatus)) {
-    DbgPrint("       - SCReadwrite - SEND ABORT\n");
-    SCAbortAndRestart(deviceObject, "       - SCReadWrite - RESTART THREAD\n");
-  }
+  NTSTATUS ntStatus = SubmitTransfer(SmartcardExtension, pipe, Buffer, Length,
+                                     Write, timeout, BytesTransferred);
+  if (!NT_SUCCESS(ntStatus))
+    AbortTransfer(deviceObject);
   return ntStatus;
 }
 
@@ -221,33 +247,21 @@ NTSTATUS SCReadWriteDirectIO(PSMARTCARD_EXTENSION SmartcardExtension,
 NTSTATUS SCReadWriteDirect(PSMARTCARD_EXTENSION SmartcardExtension,
                            PUCHAR Buffer, ULONG Length, PULONG BytesTransferred,
                            BOOLEAN Write) {
-  PDEVICE_EXTENSION deviceExtension = ExtensionOf(SmartcardExtension);
-  USBD_PIPE_HANDLE pipe = PipeHandle(
-      deviceExtension, Write ? USCR_PIPE_BULK_OUT : USCR_PIPE_BULK_IN);
-  NTSTATUS ntStatus;
+  USBD_PIPE_HANDLE pipe =
+      PipeHandle(ExtensionOf(SmartcardExtension),
+                 Write ? USCR_PIPE_BULK_OUT : USCR_PIPE_BULK_IN);
   if (pipe == nullptr) {
-    ntStatus = STATUS_DEVICE_NOT_CONNECTED;
-    StoreRequestStatus(SmartcardExtension, ntStatus);
-    return ntStatus;
+    StoreRequestStatus(SmartcardExtension, STATUS_DEVICE_NOT_CONNECTED);
+    return STATUS_DEVICE_NOT_CONNECTED;
   }
   if (!Write)
     DbgPrint(" SCReadWriteDirect - READ Operation size = %d\n", Length);
 
-  PURB urb = AllocateTransferUrb();
-  if (urb == nullptr) {
-    ntStatus = STATUS_INSUFFICIENT_RESOURCES;
-    StoreRequestStatus(SmartcardExtension, ntStatus);
-    return ntStatus;
-  }
-  FillTransfer(urb, pipe, Buffer, Length, Write);
-  ntStatus = KorvoSCD_CallUSBD(DeviceOf(SmartcardExtension), urb,
-                               USCR_COMMAND_TIMEOUT, TRUE);
-  if (NT_SUCCESS(ntStatus)) {
-    *BytesTransferred = urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
+  NTSTATUS ntStatus =
+      SubmitTransfer(SmartcardExtension, pipe, Buffer, Length, Write,
+                     USCR_COMMAND_TIMEOUT, BytesTransferred);
+  if (NT_SUCCESS(ntStatus))
     DbgPrint("Sucessfully Transferred %d Bytes\n", *BytesTransferred);
-  }
-  StoreRequestStatus(SmartcardExtension, ntStatus);
-  UscrFree(urb, "urb");
   return ntStatus;
 }
 
@@ -256,7 +270,8 @@ NTSTATUS SCReadWriteDirect(PSMARTCARD_EXTENSION SmartcardExtension,
  *   The I2C exchange of the vendor IOCTLs, with the current request's
  *   system buffer: a write (announced input bytes out), or a read (the
  *   input bytes out first when there are any, then the announced output
- *   bytes in). HOST ABORT is the caller's.
+ *   bytes in). A read whose write phase fails ends there with the write's
+ *   status. HOST ABORT and the thread's restart are the caller's.
  * Arguments: smart card extension; Write.
  * Result: the last transfer's status, also in the request's IoStatus;
  *   STATUS_INVALID_PARAMETER for a length above 0xFFFF (the announcement
@@ -295,14 +310,18 @@ NTSTATUS SCReadWriteI2C(PSMARTCARD_EXTENSION SmartcardExtension,
     irp->IoStatus.Status = ntStatus;
     return ntStatus;
   }
+  SCOPE_EXIT {
+    UscrFree(urb, "urb");
+  };
 
   if (Write || inputLength != 0) {
-    // The write phase of a read is not judged: the read follows regardless.
+    // The announcement is not judged: the transfer's status tells.
     (void)Announce(deviceObject, READER_WRITE_LENGTH, inputLength);
     FillTransfer(urb, pipeOut, systemBuffer, inputLength, TRUE);
     ntStatus = KorvoSCD_CallUSBD(deviceObject, urb, USCR_COMMAND_TIMEOUT, TRUE);
   }
-  if (!Write) {
+  // A read whose address never went out would return bytes from elsewhere.
+  if (!Write && NT_SUCCESS(ntStatus)) {
     (void)Announce(deviceObject, READER_READ_LENGTH, outputLength);
     FillTransfer(urb, pipeIn, systemBuffer, outputLength, FALSE);
     ntStatus = KorvoSCD_CallUSBD(deviceObject, urb, USCR_COMMAND_TIMEOUT, TRUE);
@@ -318,7 +337,6 @@ NTSTATUS SCReadWriteI2C(PSMARTCARD_EXTENSION SmartcardExtension,
     }
   }
   irp->IoStatus.Status = ntStatus;
-  UscrFree(urb, "urb");
   return ntStatus;
 }
 

@@ -86,7 +86,3 @@ void GetBusInterfaceVersion(PDEVICE_OBJECT DeviceObject);
 NTSTATUS KorvoSCD_StopDevice(PDEVICE_OBJECT DeviceObject);
 NTSTATUS KorvoSCD_RemoveDevice(PDEVICE_OBJECT DeviceObject);
 NTSTATUS ReleaseMemory(PDEVICE_OBJECT DeviceObject);
-
-// Pool helpers that trace every allocation and release.
-PVOID UscrAllocate(ULONG Size, PCSTR Name);
-void UscrFree(PVOID Buffer, PCSTR Name);

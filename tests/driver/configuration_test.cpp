@@ -1,6 +1,7 @@
 // The reader's state at creation and its USB configuration: descriptors,
 // the first interface and its pipes, stop and release, in both builds.
 #include <cstring>
+#include <functional>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -38,6 +39,10 @@ TEST_F(ConfigurationTest, ReaderReportsItsIdentityAndCapabilities) {
     EXPECT_STREQ(reinterpret_cast<const char *>(vendor.VendorName.Buffer),
                  "Generic");
     EXPECT_EQ(vendor.IfdType.Length, 21);
+    EXPECT_EQ(vendor.IfdSerialNo.Length, 0);
+    EXPECT_EQ(vendor.IfdVersion.VersionMajor + vendor.IfdVersion.VersionMinor +
+                  vendor.IfdVersion.BuildNumber,
+              0);
     EXPECT_STREQ(reinterpret_cast<const char *>(vendor.IfdType.Buffer),
                  kIfdType);
     const SCARD_READER_CAPABILITIES &caps = smartcard()->ReaderCapabilities;
@@ -61,7 +66,14 @@ TEST_F(ConfigurationTest, ReaderReportsItsIdentityAndCapabilities) {
 TEST_F(ConfigurationTest, StartSelectsTheFirstInterfaceWithThreePipes) {
   run([&] {
     build();
+    KeSetEvent(&ext_->ThreadStopEvent, IO_NO_INCREMENT, FALSE);
+    kernel().trace().clear();
     start();
+    // Descriptor, configuration, select: none of them card-bound.
+    EXPECT_EQ(submissions(),
+              std::vector<std::string>(3, "timeout=9C4, cardCommand=0"));
+    EXPECT_EQ(KeReadStateEvent(&ext_->ThreadStopEvent), 0);
+    EXPECT_EQ(interfaces_enabled(), 1u);
     ASSERT_NE(ext_->Interface, nullptr);
     EXPECT_EQ(ext_->Interface->NumberOfPipes, 3u);
     EXPECT_EQ(ext_->Interface->Pipes[0].EndpointAddress, reader::kInterruptIn);
@@ -81,6 +93,7 @@ TEST_F(ConfigurationTest, StartSelectsTheFirstInterfaceWithThreePipes) {
     EXPECT_EQ(ext_->UsbConfigurationDescriptor, nullptr);
 #endif
     EXPECT_TRUE(kernel().trace().contains("bNumConfigurations 0x1\n"));
+    EXPECT_EQ(kernel().trace().count("PipeType 0x"), 3u);
     EXPECT_EQ(bus().interface_references(pdo_), 0);
 
     EXPECT_EQ(KorvoSCD_StopDevice(fdo_), STATUS_SUCCESS);
@@ -91,7 +104,18 @@ TEST_F(ConfigurationTest, StartSelectsTheFirstInterfaceWithThreePipes) {
                        record.setup->value == 0;
               }).size(),
               1u);
+    // Started again with its interface still enabled: that is no failure.
+    ReleaseMemory(fdo_);
+    start();
+    EXPECT_EQ(interfaces_enabled(), 1u);
+
+    // Removal frees what the start kept and gives the reader's slot back.
+    smartcard()->VendorAttr.UnitNo = 5;
+    UnitInUse[4] = UnitInUse[5] = UnitInUse[6] = 1;
     EXPECT_EQ(KorvoSCD_RemoveDevice(fdo_), STATUS_SUCCESS);
+    EXPECT_EQ(UnitInUse[5], 0);
+    EXPECT_EQ(UnitInUse[4] + UnitInUse[6], 2);
+    UnitInUse[4] = UnitInUse[6] = 0;
     EXPECT_EQ(ext_->Interface, nullptr);
     EXPECT_EQ(ext_->UsbConfigurationDescriptor, nullptr);
     tear_down();
@@ -104,10 +128,10 @@ TEST_F(ConfigurationTest, LongConfigurationIsReadAgainAtItsFullLength) {
     options.layout = reader::Layout::LongConfiguration;
     build(options);
     start();
-    auto reads = configuration_reads(*this, *injector_);
-    ASSERT_EQ(reads.size(), 2u);
-    EXPECT_EQ(reads[0], 521);
-    EXPECT_GT(reads[1], 521);
+    const std::size_t total = firmware_->descriptors().configurations[0].size();
+    ASSERT_GT(total, 521u);
+    EXPECT_EQ(configuration_reads(*this, *injector_),
+              (std::vector<std::uint16_t>{521, std::uint16_t(total)}));
     ASSERT_NE(ext_->Interface, nullptr);
     EXPECT_EQ(ext_->Interface->NumberOfPipes, 3u);
     // A second start replaces what the first kept.
@@ -118,19 +142,60 @@ TEST_F(ConfigurationTest, LongConfigurationIsReadAgainAtItsFullLength) {
   });
 }
 
-TEST_F(ConfigurationTest, FailedConfigurationReadIsNotParsed) {
+TEST_F(ConfigurationTest, ConfigurationThatCannotBeReadIsNotParsed) {
   run([&] {
+    // What the reader answers to a configuration read instead of its own
+    // descriptor, given that and the length asked for; unset: its own.
+    std::function<usb::Bytes(usb::Bytes, std::uint16_t)> answer;
+    intercept_ = [&](const usb::TransferPtr &transfer) {
+      const auto &setup = transfer->setup();
+      if (!answer || !setup || setup->request != USB_REQUEST_GET_DESCRIPTOR ||
+          (setup->value >> 8) != USB_CONFIGURATION_DESCRIPTOR_TYPE)
+        return false;
+      usb::Bytes reply =
+          answer(firmware_->descriptors().configurations[0], setup->length);
+      reply.resize(std::min<std::size_t>(reply.size(), setup->length));
+      transfer->complete(usb::TransferResult::in(std::move(reply)));
+      return true;
+    };
     build();
-    // The device descriptor passes; the configuration descriptor stalls.
+    auto fails = [&](NTSTATUS expected, std::size_t reads) {
+      std::size_t before = configuration_reads(*this, *injector_).size();
+      EXPECT_EQ(KorvoSCD_StartDevice(fdo_), expected);
+      EXPECT_EQ(configuration_reads(*this, *injector_).size() - before, reads);
+      EXPECT_EQ(ext_->Interface, nullptr);
+      EXPECT_EQ(ext_->UsbConfigurationDescriptor, nullptr);
+      EXPECT_EQ(KeReadStateEvent(&ext_->ReaderStarted), 0);
+      EXPECT_TRUE(kernel().trace().contains("GetBusInterfaceVersion - ends\n"));
+    };
+
+    // The device descriptor passes; the configuration read stalls.
     usb::TransferFilter filter;
     filter.request = USB_REQUEST_GET_DESCRIPTOR;
     injector_->inject(usb::Fault::stall(), filter, 1, 1);
-    EXPECT_FALSE(NT_SUCCESS(KorvoSCD_StartDevice(fdo_)));
-    EXPECT_EQ(ext_->Interface, nullptr);
-    EXPECT_EQ(ext_->UsbConfigurationDescriptor, nullptr);
-    EXPECT_EQ(KeReadStateEvent(&ext_->ReaderStarted), 0);
-    EXPECT_TRUE(kernel().trace().contains("GetBusInterfaceVersion - ends\n"));
-    // The same reader starts once the fault is gone.
+    fails(STATUS_UNSUCCESSFUL, 1);
+    // Less than the descriptor's header, and less than it says it holds.
+    answer = [](usb::Bytes own, std::uint16_t) {
+      own.resize(8);
+      return own;
+    };
+    fails(STATUS_DEVICE_DATA_ERROR, 1);
+    answer = [](usb::Bytes own, std::uint16_t) {
+      own.resize(9);
+      return own;
+    };
+    fails(STATUS_DEVICE_DATA_ERROR, 1);
+    // A length that grows with every read is given up on at the third.
+    answer = [](usb::Bytes own, std::uint16_t asked) {
+      own[2] = static_cast<std::uint8_t>(asked + 100);
+      own[3] = static_cast<std::uint8_t>((asked + 100) >> 8);
+      return own;
+    };
+    fails(STATUS_DEVICE_DATA_ERROR, 3);
+    EXPECT_EQ(configuration_reads(*this, *injector_).back(), 721);
+
+    // The same reader starts once it answers as it should.
+    answer = nullptr;
     start();
     tear_down();
   });
@@ -139,16 +204,57 @@ TEST_F(ConfigurationTest, FailedConfigurationReadIsNotParsed) {
 TEST_F(ConfigurationTest, StartWithoutMemoryFailsCleanly) {
   run([&] {
     build();
-    for (std::uint64_t n = 1; n <= 3; ++n) {
+    // In order: the descriptor's URB and buffer, the configuration's URB
+    // and buffer, then build 1.0's interface list.
+    std::vector<NTSTATUS> expected = {STATUS_NO_MEMORY, STATUS_NO_MEMORY,
+                                      STATUS_INSUFFICIENT_RESOURCES,
+                                      STATUS_INSUFFICIENT_RESOURCES};
+#ifdef TALVOR10
+    expected.push_back(STATUS_INSUFFICIENT_RESOURCES);
+#endif
+    for (std::uint64_t n = 1; n <= expected.size(); ++n) {
       kernel().pool().fail_nth(n, USCR_POOL_TAG);
       NTSTATUS status = KorvoSCD_StartDevice(fdo_);
       kernel().pool().clear_faults();
-      EXPECT_TRUE(status == STATUS_NO_MEMORY ||
-                  status == STATUS_INSUFFICIENT_RESOURCES)
-          << "allocation " << n << ": " << std::hex << status;
+      EXPECT_EQ(status, expected[n - 1]) << "allocation " << n;
       EXPECT_EQ(KeReadStateEvent(&ext_->ReaderStarted), 0);
+      EXPECT_EQ(ext_->DeviceDescriptor, nullptr);
       ReleaseMemory(fdo_);
     }
+    // Without its interface copy the reader is configured all the same; its
+    // transfers are refused.
+    kernel().pool().fail_nth(expected.size() + 1, USCR_POOL_TAG);
+    EXPECT_EQ(KorvoSCD_StartDevice(fdo_), STATUS_SUCCESS);
+    kernel().pool().clear_faults();
+    EXPECT_EQ(ext_->Interface, nullptr);
+    EXPECT_NE(KeReadStateEvent(&ext_->ReaderStarted), 0);
+    tear_down();
+  });
+}
+
+TEST_F(ConfigurationTest, InterfaceEnablingDecidesTheStart) {
+  run([&] {
+    build();
+    // An interface the system does not know: the reader is configured and
+    // open, but the start fails.
+    UNICODE_STRING registered = ext_->InterfaceName;
+    std::u16string unknown = u"\\??\\Unknown";
+    ext_->InterfaceName.Buffer = unknown.data();
+    ext_->InterfaceName.Length = ext_->InterfaceName.MaximumLength =
+        static_cast<USHORT>(unknown.size() * sizeof(char16_t));
+    EXPECT_EQ(KorvoSCD_StartDevice(fdo_), STATUS_OBJECT_NAME_NOT_FOUND);
+    ext_->InterfaceName = registered;
+    EXPECT_NE(ext_->Interface, nullptr);
+    EXPECT_NE(KeReadStateEvent(&ext_->ReaderStarted), 0);
+    EXPECT_TRUE(kernel().trace().contains("GetBusInterfaceVersion - ends\n"));
+
+    // A system without device interfaces enables none.
+    ReleaseMemory(fdo_);
+    IsWin98OrMe = TRUE;
+    NTSTATUS status = KorvoSCD_StartDevice(fdo_);
+    IsWin98OrMe = FALSE;
+    EXPECT_EQ(status, STATUS_SUCCESS);
+    EXPECT_EQ(interfaces_enabled(), 0u);
     tear_down();
   });
 }

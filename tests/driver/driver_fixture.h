@@ -8,17 +8,51 @@
 #include <functional>
 #include <list>
 #include <memory>
+#include <string>
 #include <vector>
 
+#include "frame/talvor.h"
+#include "platform/usb/fault.h"
 #include "sim/card/applications.h"
 #include "sim/card/cards.h"
-#include "frame/talvor.h"
 #include "sim/reader/reader.h"
-#include "platform/usb/fault.h"
 #include "tests/usb/usb_fixture.h"
 #include "usb/usbscd.h"
 
 namespace talvor::test {
+
+// The smart card reader device interface class.
+inline constexpr GUID kSmartcardReaderGuid = {
+    0x50DD5230,
+    0xBA8A,
+    0x11D1,
+    {0xBF, 0x5D, 0x00, 0x00, 0xF8, 0x05, 0xF5, 0x30}};
+
+// A device model in front of another that answers the transfers `take`
+// accepts itself and passes the rest on.
+class Intercepting : public usb::UsbDevice {
+public:
+  using Take = std::function<bool(const usb::TransferPtr &)>;
+  Intercepting(std::shared_ptr<usb::UsbDevice> inner, Take take)
+      : inner_(std::move(inner)), take_(std::move(take)) {}
+  const usb::UsbDescriptors &descriptors() const override {
+    return inner_->descriptors();
+  }
+  usb::Speed speed() const override { return inner_->speed(); }
+  void submit(const usb::TransferPtr &transfer) override {
+    if (!take_(transfer))
+      inner_->submit(transfer);
+  }
+  void cancelled(const usb::TransferPtr &transfer) override {
+    inner_->cancelled(transfer);
+  }
+  void attached(usb::UsbPort &port) override { inner_->attached(port); }
+  void detached() override { inner_->detached(); }
+
+private:
+  std::shared_ptr<usb::UsbDevice> inner_;
+  Take take_;
+};
 
 class DriverTest : public UsbTest {
 protected:
@@ -46,6 +80,9 @@ protected:
     ext_->PhysicalDeviceObject = pdo_;
     ext_->AttachedPDO = IoAttachDeviceToDeviceStack(fdo_, pdo_);
     ASSERT_NE(ext_->AttachedPDO, nullptr);
+    ASSERT_EQ(IoRegisterDeviceInterface(pdo_, &kSmartcardReaderGuid, nullptr,
+                                        &ext_->InterfaceName),
+              STATUS_SUCCESS);
     fdo_->Flags |= DO_BUFFERED_IO;
     fdo_->Flags &= ~DO_DEVICE_INITIALIZING;
   }
@@ -67,6 +104,8 @@ protected:
       EXPECT_EQ(KorvoSCD_StopDevice(fdo_), STATUS_SUCCESS);
     }
     ReleaseMemory(fdo_);
+    IoSetDeviceInterfaceState(&ext_->InterfaceName, FALSE);
+    RtlFreeUnicodeString(&ext_->InterfaceName);
     // The removal's hold, given back while waiting for the rest.
     SmartcardAcquireRemoveLock(&ext_->SmartcardExtension);
     SmartcardReleaseRemoveLockAndWait(&ext_->SmartcardExtension);
@@ -98,6 +137,20 @@ protected:
                                    &laters_.back()),
               STATUS_SUCCESS);
     ZwClose(handle);
+  }
+
+  // The enabled smart card reader interfaces.
+  std::size_t interfaces_enabled() {
+    return kernel().io().interfaces(kSmartcardReaderGuid).size();
+  }
+  // Every URB submission since the trace was last cleared, as its trace
+  // line names its time-out and card binding.
+  std::vector<std::string> submissions() {
+    std::vector<std::string> picked;
+    for (auto &line : kernel().trace().lines())
+      if (line.rfind("enter KorvoSCD_CallUSBD,", 0) == 0)
+        picked.push_back(line.substr(24));
+    return picked;
   }
 
   ULONG state() const {
@@ -137,11 +190,15 @@ protected:
     return 0;
   }
 
-  // A device model put between the reader and the fault injector.
+  // A device model put between the reader and the fault injector; by
+  // default the transfers `intercept_` takes.
   virtual std::shared_ptr<usb::UsbDevice>
   wrap(std::shared_ptr<usb::UsbDevice> reader) {
-    return reader;
+    if (!intercept_)
+      return reader;
+    return std::make_shared<Intercepting>(std::move(reader), intercept_);
   }
+  Intercepting::Take intercept_;
 
   std::shared_ptr<reader::ReaderFirmware> firmware_;
   std::shared_ptr<usb::FaultInjector> injector_;

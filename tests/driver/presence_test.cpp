@@ -93,7 +93,11 @@ TEST_F(PresenceTest, ThreadRecordsInsertionAndRemovalAndPulsesOnRemoval) {
     EXPECT_NE(KeReadStateEvent(&ext_->ThreadStarted), 0);
     EXPECT_EQ(state(), ULONG{SCARD_ABSENT});
 
+    // An insertion is recorded 50 ms after the reader reports it, without
+    // a pulse.
     insert();
+    delay_ms(45);
+    EXPECT_EQ(state(), ULONG{SCARD_ABSENT});
     EXPECT_FALSE(card_change_seen(300));
     EXPECT_EQ(state(), ULONG{SCARD_PRESENT});
     EXPECT_TRUE(kernel().trace().contains("***** XXTHREAD Card is present\n"));
@@ -104,9 +108,14 @@ TEST_F(PresenceTest, ThreadRecordsInsertionAndRemovalAndPulsesOnRemoval) {
     settle();
     EXPECT_EQ(state(), ULONG{SCARD_PRESENT});
 
+    // A removal is recorded at once and pulses the event for 100 ms.
     firmware_->remove();
-    EXPECT_TRUE(card_change_seen(300));
+    delay_ms(5);
     EXPECT_EQ(state(), ULONG{SCARD_ABSENT});
+    EXPECT_NE(KeReadStateEvent(&ext_->CardChangeEvent), 0);
+    delay_ms(90);
+    EXPECT_NE(KeReadStateEvent(&ext_->CardChangeEvent), 0);
+    delay_ms(10);
     EXPECT_EQ(KeReadStateEvent(&ext_->CardChangeEvent), 0);
 
     // An unknown byte counts as absent, without the pulse.
@@ -134,10 +143,14 @@ TEST_F(PresenceTest, StopEndsTheThreadThroughItsFailedRead) {
 
     // Started again with the stop event still set, the thread keeps
     // waiting for the reader instead of ending or spinning.
+    // The creator returns once the thread runs.
     ASSERT_NE(KeReadStateEvent(&ext_->ThreadStopEvent), 0);
     ASSERT_EQ(UscrStartCardThread(ext_), STATUS_SUCCESS);
-    settle();
     EXPECT_NE(KeReadStateEvent(&ext_->ThreadStarted), 0);
+    EXPECT_EQ(KeReadStateEvent(&ext_->ThreadStopped), 0);
+    // The old thread's last pulse is no card event for the new one.
+    settle();
+    EXPECT_EQ(KeReadStateEvent(&ext_->CardChangeEvent), 0);
     insert();
     settle();
     EXPECT_EQ(state(), ULONG{SCARD_PRESENT});
@@ -167,8 +180,11 @@ TEST_F(PresenceTest, ReaderGoneEndsTheThread) {
 #else
       EXPECT_EQ(state(), ULONG{SCARD_PRESENT});
 #endif
-      // A thread whose first read fails at once is waited for all the same.
+      // A thread whose first read fails at once has run by the time its
+      // creator returns, whether or not it has ended yet.
       ASSERT_EQ(UscrStartCardThread(ext_), STATUS_SUCCESS);
+      EXPECT_TRUE(KeReadStateEvent(&ext_->ThreadStarted) != 0 ||
+                  KeReadStateEvent(&ext_->ThreadStopped) != 0);
       KeWaitForSingleObject(&ext_->ThreadStopped, Executive, KernelMode, FALSE,
                             nullptr);
       tear_down();
@@ -221,6 +237,23 @@ TEST_F(PresenceTest, RemovalAbortsARunningTransferAndRestartsTheThreadOnce) {
                 STATUS_CANCELLED);
       EXPECT_EQ(commands(READER_HOST_ABORT).size(), 2u);
       EXPECT_EQ(kernel().trace().count(kRestart), 1u);
+
+      // A removal while the read is being announced: no data asked for, the
+      // same recovery, and the new thread records the next insertion.
+      usb::TransferFilter announce;
+      announce.request = READER_READ_LENGTH;
+      injector_->inject(usb::Fault::delayed(ms(200)), announce);
+      later(50, [&] { firmware_->remove(); });
+      std::size_t reads = bulk(true).size();
+      EXPECT_EQ(SCReadWriteIO(smartcard(), buffer.data(), 5, &moved, FALSE, 1),
+                STATUS_IO_TIMEOUT);
+      EXPECT_EQ(bulk(true).size(), reads);
+      EXPECT_EQ(commands(READER_HOST_ABORT).size(), 3u);
+      EXPECT_EQ(kernel().trace().count(kRestart), 2u);
+      EXPECT_NE(KeReadStateEvent(&ext_->ThreadStarted), 0);
+      insert();
+      settle();
+      EXPECT_EQ(state(), ULONG{SCARD_PRESENT});
       tear_down();
     });
     if (HasFailure())

@@ -44,24 +44,39 @@ protected:
     EXPECT_EQ(moved, 0u);
     return (KeQueryInterruptTime() - before) / 10'000;
   }
+  // The library's current request while the test's transfers run: an
+  // IRP_MJ_DEVICE_CONTROL whose status starts out as STATUS_PENDING.
+  struct CurrentRequest {
+    PSMARTCARD_EXTENSION smartcard;
+    PIRP irp;
+    CurrentRequest(TransportTest &test, ULONG input = 0, ULONG output = 0,
+                   PVOID buffer = nullptr)
+        : smartcard(test.smartcard()),
+          irp(IoAllocateIrp(test.fdo_->StackSize, FALSE)) {
+      PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
+      stack->MajorFunction = IRP_MJ_DEVICE_CONTROL;
+      stack->Parameters.DeviceIoControl.InputBufferLength = input;
+      stack->Parameters.DeviceIoControl.OutputBufferLength = output;
+      IoSetNextIrpStackLocation(irp);
+      irp->AssociatedIrp.SystemBuffer = buffer;
+      irp->IoStatus.Status = STATUS_PENDING;
+      irp->IoStatus.Information = 0xEEEE;
+      smartcard->OsData->CurrentIrp = irp;
+    }
+    ~CurrentRequest() {
+      smartcard->OsData->CurrentIrp = nullptr;
+      IoFreeIrp(irp);
+    }
+    NTSTATUS status() const { return irp->IoStatus.Status; }
+  };
   // An I2C exchange through the current request, as the vendor IOCTLs make
   // it: one system buffer, its input and output lengths.
   NTSTATUS i2c(BOOLEAN write, PUCHAR buffer, ULONG input, ULONG output,
                ULONG_PTR *information) {
-    PIRP irp = IoAllocateIrp(fdo_->StackSize, FALSE);
-    PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
-    stack->MajorFunction = IRP_MJ_DEVICE_CONTROL;
-    stack->Parameters.DeviceIoControl.InputBufferLength = input;
-    stack->Parameters.DeviceIoControl.OutputBufferLength = output;
-    IoSetNextIrpStackLocation(irp);
-    irp->AssociatedIrp.SystemBuffer = buffer;
-    irp->IoStatus.Information = 0xEEEE;
-    smartcard()->OsData->CurrentIrp = irp;
+    CurrentRequest request(*this, input, output, buffer);
     NTSTATUS status = SCReadWriteI2C(smartcard(), write);
-    smartcard()->OsData->CurrentIrp = nullptr;
-    EXPECT_EQ(irp->IoStatus.Status, status);
-    *information = irp->IoStatus.Information;
-    IoFreeIrp(irp);
+    EXPECT_EQ(request.status(), status);
+    *information = request.irp->IoStatus.Information;
     return status;
   }
 };
@@ -71,22 +86,34 @@ TEST_F(TransportTest, AnnouncedTransfersMoveSixteenBytesAtATime) {
     build();
     ready();
     std::array<UCHAR, 17> block{};
-    block.fill(0x5A);
+    for (UCHAR i = 0; i < 17; ++i)
+      block[i] = static_cast<UCHAR>(0x50 + i);
     ULONG moved = 0;
     std::uint64_t allocations = driver_allocations();
-    ASSERT_EQ(SCReadWriteIO(smartcard(), block.data(), 17, &moved, TRUE, 1),
-              STATUS_SUCCESS);
+    kernel().trace().clear();
+    {
+      CurrentRequest request(*this);
+      ASSERT_EQ(SCReadWriteIO(smartcard(), block.data(), 17, &moved, TRUE, 1),
+                STATUS_SUCCESS);
+      EXPECT_EQ(request.status(), STATUS_SUCCESS);
+    }
     EXPECT_EQ(moved, 17u);
-    // One URB for the announcement and one per chunk.
+    // One URB for the announcement and one per chunk; the announcement is
+    // card-bound with 2500 ms, the chunks with 5000 ms.
     EXPECT_EQ(driver_allocations() - allocations, 3u);
+    EXPECT_EQ(submissions(),
+              (std::vector<std::string>{"timeout=9C4, cardCommand=1",
+                                        "timeout=1388, cardCommand=1",
+                                        "timeout=1388, cardCommand=1"}));
     auto announced = commands(READER_WRITE_LENGTH);
     ASSERT_EQ(announced.size(), 1u);
     EXPECT_EQ(announced[0].setup->index, 17);
     EXPECT_EQ(announced[0].setup->request_type, 0x40);
+    EXPECT_EQ(announced[0].setup->length, 0);
     auto out = bulk(false);
     ASSERT_EQ(out.size(), 2u);
-    EXPECT_EQ(out[0].length, 16u);
-    EXPECT_EQ(out[1].length, 1u);
+    EXPECT_EQ(out[0].data, usb::Bytes(block.begin(), block.begin() + 16));
+    EXPECT_EQ(out[1].data, usb::Bytes{0x60});
 
     // Nothing to send is announced as 0 and sent as one empty transfer.
     moved = 99;
@@ -102,10 +129,52 @@ TEST_F(TransportTest, AnnouncedTransfersMoveSixteenBytesAtATime) {
 
     // An unannounced transfer of nothing is still one transfer.
     moved = 0;
+    kernel().trace().clear();
     EXPECT_EQ(SCReadWriteDirectIO(smartcard(), block.data(), 0, &moved, TRUE),
               STATUS_SUCCESS);
     EXPECT_EQ(bulk(false).size(), 4u);
     EXPECT_EQ(commands(READER_WRITE_LENGTH).size(), 2u);
+    EXPECT_EQ(submissions(),
+              std::vector<std::string>{"timeout=9C4, cardCommand=1"});
+    tear_down();
+  });
+}
+
+TEST_F(TransportTest, FailedAnnouncedTransferIsRecoveredFrom) {
+  run([&] {
+    build();
+    ready();
+    std::array<UCHAR, 20> block{};
+    ULONG moved = 99;
+    const std::string abort = "       - SCReadwrite - SEND ABORT\n";
+
+    // A refused announcement: nothing is sent, and HOST ABORT follows.
+    usb::TransferFilter announce;
+    announce.request = READER_WRITE_LENGTH;
+    injector_->inject(usb::Fault::stall(), announce);
+    EXPECT_EQ(SCReadWriteIO(smartcard(), block.data(), 20, &moved, TRUE, 1),
+              STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(moved, 0u);
+    EXPECT_TRUE(bulk(false).empty());
+    EXPECT_EQ(commands(READER_HOST_ABORT).size(), 1u);
+    EXPECT_EQ(kernel().trace().count(abort), 1u);
+
+    // A chunk after the first fails: the first one's bytes are counted, the
+    // request carries the failure, HOST ABORT follows.
+    usb::TransferFilter out;
+    out.type = usb::TransferType::Bulk;
+    out.endpoint = reader::kBulkOut;
+    injector_->inject(usb::Fault::silence(), out, 1, 1);
+    {
+      CurrentRequest request(*this);
+      EXPECT_EQ(SCReadWriteIO(smartcard(), block.data(), 20, &moved, TRUE, 1),
+                STATUS_CANCELLED);
+      EXPECT_EQ(request.status(), STATUS_CANCELLED);
+    }
+    EXPECT_EQ(moved, 16u);
+    EXPECT_EQ(bulk(false).size(), 2u);
+    EXPECT_EQ(commands(READER_HOST_ABORT).size(), 2u);
+    EXPECT_EQ(kernel().trace().count(abort), 2u);
     tear_down();
   });
 }
@@ -130,12 +199,27 @@ TEST_F(TransportTest, ReadTimeOutComesFromTheCardsWaitingTimes) {
     waited = read_wait(5, 2, STATUS_CANCELLED);
     EXPECT_GE(waited, 2500u);
     EXPECT_LT(waited, 2550u);
+    EXPECT_TRUE(kernel().trace().contains("       - Time Out is 2500\n"));
+
+    // The longest extension a card may ask for, of a block so long that the
+    // product passes 32 bits: the longest wait, not a wrapped short one.
+    reader()->CharacterWaitingTime = 0;
+    reader()->BlockWaitingTime = 16843010;
+    waited = read_wait(1, 255, STATUS_CANCELLED);
+    EXPECT_GE(waited, 429496u);
+    EXPECT_LT(waited, 429550u);
+    EXPECT_TRUE(kernel().trace().contains("       - Time Out is 429496\n"));
 
     // TransferTimeOut replaces the computed read time-out...
     ext_->TransferTimeOut = 700;
+    kernel().trace().clear();
     waited = read_wait(5, 2, STATUS_CANCELLED);
     EXPECT_GE(waited, 700u);
     EXPECT_LT(waited, 750u);
+    EXPECT_EQ(submissions(),
+              (std::vector<std::string>{"timeout=9C4, cardCommand=1",
+                                        "timeout=2BC, cardCommand=1",
+                                        "timeout=9C4, cardCommand=0"}));
 
     // ...but never the 5000 ms of a write.
     usb::TransferFilter filter;
@@ -228,43 +312,16 @@ TEST_F(TransportTest, PendedFailureIsReportedAsAFailure) {
   });
 }
 
-// A reader that takes no byte of what reaches its bulk-out pipe, and says
-// so with success.
-class TakesNothing : public usb::UsbDevice {
-public:
-  explicit TakesNothing(std::shared_ptr<usb::UsbDevice> inner)
-      : inner_(std::move(inner)) {}
-  const usb::UsbDescriptors &descriptors() const override {
-    return inner_->descriptors();
-  }
-  usb::Speed speed() const override { return inner_->speed(); }
-  void submit(const usb::TransferPtr &transfer) override {
-    if (transfer->type() == usb::TransferType::Bulk && !transfer->in()) {
-      transfer->complete({USBD_STATUS_SUCCESS, {}, 0u});
-      return;
-    }
-    inner_->submit(transfer);
-  }
-  void cancelled(const usb::TransferPtr &transfer) override {
-    inner_->cancelled(transfer);
-  }
-  void attached(usb::UsbPort &port) override { inner_->attached(port); }
-  void detached() override { inner_->detached(); }
-
-private:
-  std::shared_ptr<usb::UsbDevice> inner_;
-};
-
-class StuckReaderTest : public TransportTest {
-protected:
-  std::shared_ptr<usb::UsbDevice>
-  wrap(std::shared_ptr<usb::UsbDevice> reader) override {
-    return std::make_shared<TakesNothing>(std::move(reader));
-  }
-};
-
-TEST_F(StuckReaderTest, TransferThatMovesNothingEndsTheLoops) {
+TEST_F(TransportTest, TransferThatMovesNothingEndsTheLoops) {
   run([&] {
+    // A reader that takes no byte of what reaches its bulk-out pipe, and
+    // says so with success.
+    intercept_ = [](const usb::TransferPtr &transfer) {
+      if (transfer->type() != usb::TransferType::Bulk || transfer->in())
+        return false;
+      transfer->complete({USBD_STATUS_SUCCESS, {}, 0u});
+      return true;
+    };
     build();
     start();
     insert();
@@ -300,6 +357,7 @@ TEST_F(TransportTest, CommandsAndTheirCardBinding) {
     // are aborted, the others run. No thread runs, so it counts as ended.
     injector_->inject(usb::Fault::delayed(ms(5)), {}, 0, 0);
     KeSetEvent(&ext_->ThreadStopped, IO_NO_INCREMENT, FALSE);
+    kernel().trace().clear();
     UCHAR data[2] = {0x12, 0x34};
     for (UCHAR request : {READER_POWER_DOWN, READER_HOST_ABORT,
                           READER_I2C_COMMAND, READER_VENDOR_WRITE}) {
@@ -312,10 +370,20 @@ TEST_F(TransportTest, CommandsAndTheirCardBinding) {
       EXPECT_NE(KeReadStateEvent(&ext_->CardChangeEvent), 0);
       EXPECT_FALSE(ext_->ThreadShouldStop);
     }
-    for (UCHAR request : {READER_WRITE_LENGTH, READER_READ_LENGTH}) {
+    struct Bound {
+      UCHAR request;
+      USHORT length;
+      BOOLEAN write;
+    };
+    for (Bound bound : {Bound{READER_COLD_RESET, 1, FALSE},
+                        Bound{READER_WARM_RESET, 1, FALSE},
+                        Bound{READER_SET_PARAMETERS, 2, TRUE},
+                        Bound{READER_WRITE_LENGTH, 0, TRUE},
+                        Bound{READER_READ_LENGTH, 0, TRUE}}) {
       KeSetEvent(&ext_->CardChangeEvent, IO_NO_INCREMENT, FALSE);
-      EXPECT_EQ(command(request, data), STATUS_IO_TIMEOUT)
-          << std::hex << int(request);
+      EXPECT_EQ(command(bound.request, data, bound.length, bound.write),
+                STATUS_IO_TIMEOUT)
+          << std::hex << int(bound.request);
       EXPECT_EQ(KeReadStateEvent(&ext_->CardChangeEvent), 0);
       EXPECT_TRUE(ext_->ThreadShouldStop);
       ext_->ThreadShouldStop = FALSE;
@@ -326,6 +394,9 @@ TEST_F(TransportTest, CommandsAndTheirCardBinding) {
               STATUS_IO_TIMEOUT);
     ext_->ThreadShouldStop = FALSE;
     injector_->clear();
+    std::vector<std::string> expected(4, "timeout=9C4, cardCommand=0");
+    expected.resize(10, "timeout=9C4, cardCommand=1");
+    EXPECT_EQ(submissions(), expected);
 
     // Without a card event it reads the reader's register.
     EXPECT_EQ(command(READER_VENDOR_WRITE, data, 2), STATUS_SUCCESS);
@@ -432,25 +503,55 @@ TEST_F(TransportTest, I2cMemoryIsWrittenAndReadThroughTheRequest) {
 
     std::array<UCHAR, 4> back{};
     ASSERT_EQ(command(READER_I2C_COMMAND, select, 2), STATUS_SUCCESS);
+    kernel().trace().clear();
     ASSERT_EQ(i2c(FALSE, back.data(), 0, 4, &information), STATUS_SUCCESS);
     EXPECT_EQ(information, 4u);
     EXPECT_EQ(back, data);
-    // A read without input sends no write phase.
+    // A read without input sends no write phase; both of its requests are
+    // card-bound.
     EXPECT_EQ(commands(READER_WRITE_LENGTH).size(), 1u);
     EXPECT_EQ(commands(READER_READ_LENGTH).back().setup->index, 4);
+    EXPECT_EQ(submissions(),
+              std::vector<std::string>(2, "timeout=9C4, cardCommand=1"));
 
     // An empty write is still announced and sent.
-    ASSERT_EQ(i2c(TRUE, data.data(), 0, 0, &information), STATUS_SUCCESS);
+    ASSERT_EQ(i2c(TRUE, nullptr, 0, 0, &information), STATUS_SUCCESS);
     EXPECT_EQ(commands(READER_WRITE_LENGTH).back().setup->index, 0);
     EXPECT_EQ(bulk(false).back().length, 0u);
 
-    // Lengths the 16-bit announcement cannot carry are refused unsent.
+    // The longest the announcement carries goes out whole.
+    std::vector<UCHAR> longest(0xFFFF, 0x77);
+    EXPECT_EQ(i2c(TRUE, longest.data(), 0xFFFF, 0, &information),
+              STATUS_SUCCESS);
+    EXPECT_EQ(commands(READER_WRITE_LENGTH).back().setup->index, 0xFFFF);
+    EXPECT_EQ(bulk(false).back().length, 0xFFFFu);
+
+    // A read whose address write a card event cuts short reads nothing and
+    // fails with the write's status, the thread stopped for the caller's
+    // recovery. No thread runs here: it counts as ended.
+    KeSetEvent(&ext_->ThreadStopped, IO_NO_INCREMENT, FALSE);
+    usb::TransferFilter out;
+    out.type = usb::TransferType::Bulk;
+    out.endpoint = reader::kBulkOut;
+    injector_->inject(usb::Fault::delayed(ms(100)), out);
+    later(20,
+          [&] { KeSetEvent(&ext_->CardChangeEvent, IO_NO_INCREMENT, FALSE); });
+    std::size_t reads = commands(READER_READ_LENGTH).size();
+    EXPECT_EQ(i2c(FALSE, back.data(), 2, 4, &information), STATUS_IO_TIMEOUT);
+    EXPECT_EQ(information, 0xEEEEu);
+    EXPECT_EQ(commands(READER_READ_LENGTH).size(), reads);
+    EXPECT_EQ(bulk(true).size(), 1u);
+    EXPECT_TRUE(ext_->ThreadShouldStop);
+    ext_->ThreadShouldStop = FALSE;
+
+    // Lengths the 16-bit announcement cannot carry, and bytes without a
+    // buffer, are refused unsent.
     std::size_t sent = injector_->log().size();
-    information = 0x55;
     EXPECT_EQ(i2c(TRUE, data.data(), 0x10000, 0, &information),
               STATUS_INVALID_PARAMETER);
     EXPECT_EQ(i2c(FALSE, data.data(), 0, 0x10000, &information),
               STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(i2c(TRUE, nullptr, 4, 0, &information), STATUS_INVALID_PARAMETER);
     EXPECT_EQ(information, 0xEEEEu);
     EXPECT_EQ(injector_->log().size(), sent);
     tear_down();
