@@ -29,7 +29,13 @@ protected:
   }
   NTSTATUS command(UCHAR request, PUCHAR buffer, USHORT length = 0,
                    BOOLEAN write = TRUE) {
-    READER_COMMAND record = {0, request, 0xFFFF, 0xFFFF, length};
+    // I2C COMMAND and VENDOR WRITE carry value and index 0; the reader
+    // refuses them otherwise.
+    const USHORT field =
+        request == READER_I2C_COMMAND || request == READER_VENDOR_WRITE
+            ? 0
+            : 0xFFFF;
+    READER_COMMAND record = {0, request, field, field, length};
     return USBSCCommand(fdo_, write, buffer, &record);
   }
   // Milliseconds a read of `length` announced bytes waits for a silent
