@@ -191,7 +191,9 @@ NTKERNELAPI PVOID InterlockedCompareExchangePointer(PVOID volatile *Destination,
 // ---------------------------------------------------------------------------
 // Pool
 
-typedef enum _POOL_TYPE {
+// int, as the Windows compilers make every enum: a value outside the list is
+// still a POOL_TYPE that the pool can refuse.
+typedef enum _POOL_TYPE : int {
   NonPagedPool = 0,
   NonPagedPoolExecute = 0,
   PagedPool = 1,

@@ -165,7 +165,7 @@ TEST_F(ApplicationTest, HandlesOfARequestAreTheProcesssUnlessKernelHandles) {
         "ZwClose in kernel mode of handle 0x4 of user process 8, which that "
         "process can close or replace" +
             advice},
-       "AppDispatch"},
+       "ReferenceByHandle"},
       {0,
        TRUE,
        STATUS_INVALID_HANDLE,
@@ -175,7 +175,7 @@ TEST_F(ApplicationTest, HandlesOfARequestAreTheProcesssUnlessKernelHandles) {
         "ZwClose in kernel mode of handle 0x8 of user process 8 from the "
         "system process, where it is not a handle" +
             advice},
-       "AppHandleThread"},
+       "ReferenceByHandle"},
   };
   run([&] {
     TestDriver rig;

@@ -120,7 +120,8 @@ struct THREAD_START {
   KEVENT Done;        // Status is final
 };
 
-NTSTATUS ReferenceByHandle(HANDLE Handle) {
+// Kept out of line, so that findings name it in every build.
+__attribute__((noinline)) NTSTATUS ReferenceByHandle(HANDLE Handle) {
   PVOID thread = nullptr;
   NTSTATUS status = ObReferenceObjectByHandle(
       Handle, THREAD_ALL_ACCESS, nullptr, KernelMode, &thread, nullptr);
