@@ -5,13 +5,17 @@
 #pragma once
 
 #include <algorithm>
+#include <cstring>
 #include <functional>
 #include <list>
 #include <memory>
+#include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
 #include "frame/talvor.h"
+#include "platform/kernel/application.h"
 #include "platform/usb/fault.h"
 #include "sim/card/applications.h"
 #include "sim/card/cards.h"
@@ -63,9 +67,13 @@ protected:
     pdo_ = plug(injector_);
     ASSERT_NE(pdo_, nullptr);
     driver_ = kernel().io().create_driver("\\Driver\\TALVOR", "TALVOR");
+    driver_->MajorFunction[IRP_MJ_CREATE] = CreateClose;
+    driver_->MajorFunction[IRP_MJ_CLOSE] = CreateClose;
     driver_->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DeviceControl;
     driver_->MajorFunction[IRP_MJ_CLEANUP] = UscrCleanup;
-    ASSERT_EQ(IoCreateDevice(driver_, sizeof(DEVICE_EXTENSION), nullptr,
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, kDeviceName);
+    ASSERT_EQ(IoCreateDevice(driver_, sizeof(DEVICE_EXTENSION), &name,
                              FILE_DEVICE_SMARTCARD, 0, FALSE, &fdo_),
               STATUS_SUCCESS);
     ext_ = static_cast<PDEVICE_EXTENSION>(fdo_->DeviceExtension);
@@ -98,6 +106,10 @@ protected:
 
   // Stops the thread, unconfigures and tears the stack down.
   void tear_down() {
+    if (app_) {
+      app_->exit();
+      app_.reset();
+    }
     UscrStopCardThread(ext_);
     UscrReleaseThreadObject(ext_);
     if (ext_->Interface != nullptr) {
@@ -115,6 +127,24 @@ protected:
     IoDeleteDevice(fdo_);
     unplug_and_remove(pdo_);
     kernel().io().delete_driver(driver_);
+  }
+
+  // A device-control request from an application, METHOD_BUFFERED, through
+  // the smart card library as the resource manager's would go.
+  kernel::IoResult ioctl(ULONG code, std::span<const std::uint8_t> input,
+                         std::size_t output_capacity) {
+    if (!app_) {
+      app_.emplace(kernel());
+      kernel::OpenResult opened = app_->open("\\Device\\TalvorReader");
+      EXPECT_EQ(opened.status, STATUS_SUCCESS);
+      handle_ = opened.handle;
+    }
+    return app_->device_io_control(handle_, code, input, output_capacity);
+  }
+  kernel::IoResult ioctl(ULONG code, ULONG value, std::size_t output_capacity) {
+    std::uint8_t input[sizeof value];
+    std::memcpy(input, &value, sizeof value);
+    return ioctl(code, input, output_capacity);
   }
 
   void insert(card::ReadyCard which = card::ReadyCard::t1_lrc) {
@@ -223,7 +253,16 @@ private:
     auto *extension = static_cast<PDEVICE_EXTENSION>(device->DeviceExtension);
     return SmartcardDeviceControl(&extension->SmartcardExtension, irp);
   }
+  static constexpr PCWSTR kDeviceName = u"\\Device\\TalvorReader";
+  static NTSTATUS CreateClose(PDEVICE_OBJECT, PIRP irp) {
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    irp->IoStatus.Information = 0;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return STATUS_SUCCESS;
+  }
   std::list<Pending> laters_;
+  std::optional<kernel::Application> app_;
+  kernel::Handle handle_ = kernel::Handle::invalid;
 };
 
 } // namespace talvor::test
