@@ -47,7 +47,10 @@ NTSTATUS SCBuildPps(PSMARTCARD_EXTENSION SmartcardExtension,
 
   capabilities->PtsData.Fl = ProposedFl(capabilities->Fl);
   capabilities->PtsData.Dl = capabilities->Dl;
-  if (!DlSupported(capabilities->Dl)) {
+  // Default parameters are what the type says: after a card refused its
+  // own, proposing them again would fail the same way.
+  if (!DlSupported(capabilities->Dl) ||
+      capabilities->PtsData.Type == PTS_TYPE_DEFAULT) {
     capabilities->PtsData.Fl = 1;
     capabilities->PtsData.Dl = 1;
   }

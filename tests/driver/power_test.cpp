@@ -69,7 +69,9 @@ protected:
       char text[16];
       if (record.setup && record.setup->type() == 2) {
         std::snprintf(text, sizeof text, "%02X", record.setup->request);
-        lines.push_back(text);
+        lines.push_back(record.setup->request == READER_SET_PARAMETERS
+                            ? text + (" " + hex(record.data))
+                            : text);
       } else if (record.type == usb::TransferType::Bulk) {
         if (record.in)
           lines.push_back("in " + std::to_string(record.length));
@@ -209,6 +211,215 @@ TEST_F(CardPowerTest, ResetWithoutAnAtrGivesTheLibraryAnEmptyOne) {
     EXPECT_TRUE(traced("Wrong ATR\n"));
     EXPECT_FALSE(
         traced("  -  COLD_RESET ERROR - SEND HOST ABORT - RESET PIPE 3 \n"));
+    tear_down();
+  });
+}
+
+TEST_F(CardPowerTest,
+       FailedResetAbortsOnceAndRestartsAThreadACardEventStopped) {
+  run([&] {
+    build();
+    ready(card::ReadyCard::t1_lrc);
+    // The reader refuses the reset: one HOST ABORT, the thread untouched.
+    injector_->inject(usb::Fault::stall(),
+                      {usb::TransferType::Control, {}, READER_COLD_RESET});
+    mark();
+    EXPECT_EQ(power(SCARD_COLD_RESET).status, STATUS_UNRECOGNIZED_MEDIA);
+    EXPECT_EQ(wire(), (std::vector<std::string>{"A1", "A4"}));
+    EXPECT_EQ(state(), ULONG{SCARD_PRESENT});
+    EXPECT_FALSE(traced("       -COLD_RESET RESTART THREAD\n"));
+    EXPECT_TRUE(traced("  -  COLD_RESET ERROR - SEND HOST ABORT - RESET PIPE "
+                       "3 \n"));
+
+    // The card goes while the reset runs: the card event ends it, and the
+    // thread it stopped is started again.
+    injector_->inject(usb::Fault::delayed(1'000'000),
+                      {usb::TransferType::Control, {}, READER_COLD_RESET});
+    later(20, [&] { firmware_->remove(); });
+    mark();
+    EXPECT_EQ(power(SCARD_COLD_RESET).status, STATUS_UNRECOGNIZED_MEDIA);
+    EXPECT_EQ(count("A4"), 1u);
+    EXPECT_TRUE(traced("       -COLD_RESET RESTART THREAD\n"));
+    EXPECT_FALSE(ext_->ThreadShouldStop);
+    EXPECT_NE(KeReadStateEvent(&ext_->ThreadStarted), 0);
+    settle();
+    EXPECT_EQ(state(), ULONG{SCARD_ABSENT});
+    tear_down();
+  });
+}
+
+TEST_F(CardPowerTest, WaitingTimesComeFromTheCardAboveFiveClockTicks) {
+  run([&] {
+    build();
+    start_with_thread();
+    // BWI 0: a block waiting time of about 100 ms.
+    card::CardProfile profile = card::ready_profile(card::ReadyCard::t1_lrc);
+    profile.atr = card::Atr();
+    profile.atr.ta(0x11).next_group(1).next_group(1).ta(0x20).tb(0x05);
+    insert_profile(profile);
+    settle();
+    const auto &caps = smartcard()->CardCapabilities;
+    // With a 50 us tick five ticks are 250 us, raised to 300: below any
+    // card's waiting time.
+    kernel().set_time_increment(500);
+    ASSERT_EQ(power(SCARD_COLD_RESET).status, STATUS_SUCCESS);
+#ifndef TALVOR10
+    EXPECT_TRUE(traced("**** PBTimeOut = 0, minWaitTime = 300\n"));
+#endif
+    ASSERT_EQ(set_protocol(SCARD_PROTOCOL_T1).status, STATUS_SUCCESS);
+    EXPECT_EQ(reader()->BlockWaitingTime, caps.T1.BWT);
+    EXPECT_EQ(reader()->CharacterWaitingTime, caps.T1.CWT);
+    // With a 40 ms tick, five are 200 ms: above the card's BWT, which is
+    // raised; the character waiting time has no floor.
+    kernel().set_time_increment(400'000);
+    ASSERT_LT(caps.T1.BWT, 200'000u);
+    ASSERT_EQ(power(SCARD_COLD_RESET).status, STATUS_SUCCESS);
+    EXPECT_EQ(reader()->BlockWaitingTime, 200'000u);
+    EXPECT_EQ(reader()->CharacterWaitingTime, caps.T1.CWT);
+    EXPECT_TRUE(traced("**** Check this line :*PBTimeOut < minWaitTime\n"));
+    reader()->BlockWaitingTime = 0;
+    ASSERT_EQ(set_protocol(SCARD_PROTOCOL_T1).status, STATUS_SUCCESS);
+    EXPECT_EQ(reader()->BlockWaitingTime, 200'000u);
+    tear_down();
+  });
+}
+
+TEST_F(CardPowerTest, DriversOwnCallsLeaveTheLastRequestAlone) {
+  run([&] {
+    build();
+    ready(card::ReadyCard::t1_lrc);
+    ASSERT_EQ(power(SCARD_COLD_RESET).status, STATUS_SUCCESS);
+    // As before sleep or after resume: no request. The last one's reply
+    // buffer is gone; a write through it would be found.
+    mark();
+    smartcard()->MinorIoControlCode = SCARD_COLD_RESET;
+    EXPECT_EQ(CBCardPower(smartcard()), STATUS_SUCCESS);
+    smartcard()->MinorIoControlCode = 7;
+    EXPECT_EQ(CBCardPower(smartcard()), STATUS_INVALID_DEVICE_REQUEST);
+    smartcard()->MinorIoControlCode = SCARD_POWER_DOWN;
+    EXPECT_EQ(CBCardPower(smartcard()), STATUS_SUCCESS);
+    const std::string atr =
+        "in " +
+        std::to_string(
+            card::ready_profile(card::ReadyCard::t1_lrc).atr.bytes().size());
+    EXPECT_EQ(wire(), (std::vector<std::string>{"A1", atr, "A3"}));
+    tear_down();
+  });
+}
+
+class ProtocolTest : public CardPowerTest {
+protected:
+  // A card of `protocol` (0 or 1) with TA1 `ta1`, in the slot and reset.
+  void negotiable(std::uint8_t protocol, std::uint8_t ta1,
+                  card::PpsBehaviour pps = card::PpsBehaviour::echo) {
+    card::CardProfile profile = card::ready_profile(card::ReadyCard::t0);
+    profile.name = "ta1";
+    profile.atr = card::Atr();
+    profile.atr.ta(ta1).next_group(protocol);
+    profile.pps = pps;
+    insert_profile(profile);
+    settle();
+    atr_ = profile.atr.bytes();
+    ASSERT_EQ(power(SCARD_COLD_RESET).status, STATUS_SUCCESS);
+    ASSERT_EQ(state(), ULONG{SCARD_NEGOTIABLE});
+  }
+  std::string atr_read() const { return "in " + std::to_string(atr_.size()); }
+  Bytes atr_;
+};
+
+TEST_F(ProtocolTest, PpsFromTheCardsIndicesThenTheReaderIsTold) {
+  struct Case {
+    std::uint8_t protocol, ta1;
+    std::string pps, parameters;
+  };
+  // Fl 7 is reserved: proposed as 1. Dl 6 is unsupported: the default rate.
+  const Case cases[] = {{0, 0x11, "FF 10 11 FE", "A5 00 11"},
+                        {1, 0x94, "FF 11 94 7A", "A5 01 94"},
+                        {1, 0x73, "FF 11 13 FD", "A5 01 13"},
+                        {0, 0x96, "FF 10 11 FE", "A5 00 11"}};
+  run([&] {
+    build();
+    start_with_thread();
+    for (const Case &c : cases) {
+      SCOPED_TRACE(c.pps);
+      negotiable(c.protocol, c.ta1);
+      mark();
+      const ULONG protocol = c.protocol ? SCARD_PROTOCOL_T1 : SCARD_PROTOCOL_T0;
+      kernel::IoResult selected =
+          set_protocol(SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1);
+      if (c.ta1 == 0x73) {
+        // The card keeps its F only; it refuses 13, then takes the
+        // default after one cold reset.
+        EXPECT_EQ(selected.status, STATUS_SUCCESS);
+        EXPECT_EQ(wire(), (std::vector<std::string>{
+                              "C0", "out " + c.pps, "C1", "in 4", "A4", "A1",
+                              atr_read(), "C0", "out FF 11 11 FF", "C1", "in 4",
+                              "A5 01 11"}));
+      } else {
+        EXPECT_EQ(selected.status, STATUS_SUCCESS);
+        EXPECT_EQ(wire(), (std::vector<std::string>{"C0", "out " + c.pps, "C1",
+                                                    "in 4", c.parameters}));
+      }
+      ULONG reported = 0;
+      ASSERT_EQ(selected.output.size(), sizeof reported);
+      std::memcpy(&reported, selected.output.data(), sizeof reported);
+      EXPECT_EQ(reported, protocol);
+      EXPECT_EQ(selected.information, sizeof reported);
+      EXPECT_EQ(state(), ULONG{SCARD_SPECIFIC});
+      const auto &caps = smartcard()->CardCapabilities;
+      EXPECT_EQ(reader()->CharacterWaitingTime,
+                c.protocol ? caps.T1.CWT : caps.T0.WT);
+      // Asked again for the protocol in use: nothing is sent.
+      mark();
+      EXPECT_EQ(set_protocol(protocol).status, STATUS_SUCCESS);
+      EXPECT_TRUE(wire().empty());
+      firmware_->remove();
+      settle();
+    }
+    tear_down();
+  });
+}
+
+TEST_F(ProtocolTest, CardThatNeverEchoesGetsOneColdResetAndOneMorePps) {
+  run([&] {
+    build();
+    start_with_thread();
+    negotiable(1, 0x94, card::PpsBehaviour::garbage);
+    mark();
+    kernel::IoResult selected = set_protocol(SCARD_PROTOCOL_T1);
+    EXPECT_EQ(selected.status, STATUS_DEVICE_PROTOCOL_ERROR);
+    EXPECT_EQ(wire(), (std::vector<std::string>{"C0", "out FF 11 94 7A", "C1",
+                                                "in 4", "A1", atr_read(), "C0",
+                                                "out FF 11 11 FF", "C1", "in 4",
+                                                "A4"}));
+    EXPECT_EQ(smartcard()->CardCapabilities.Protocol.Selected, 0u);
+    EXPECT_EQ(state(), ULONG{SCARD_NEGOTIABLE});
+    EXPECT_TRUE(traced("SMCLIB!TLP3SetProtocol: PTS failed. Trying default "
+                       "parameters...\n"));
+    EXPECT_TRUE(traced("SMCLIB!TLP3SetProtocol: Exit(c0000186)\n"));
+    tear_down();
+  });
+}
+
+TEST_F(ProtocolTest, ReaderThatRefusesTheParametersLeavesTheCardReset) {
+  run([&] {
+    build();
+    start_with_thread();
+    negotiable(1, 0x94);
+    injector_->inject(usb::Fault::stall(),
+                      {usb::TransferType::Control, {}, READER_SET_PARAMETERS});
+    mark();
+    kernel::IoResult selected = set_protocol(SCARD_PROTOCOL_T1);
+    EXPECT_EQ(selected.status, STATUS_UNSUCCESSFUL);
+    // Never SCARD_SPECIFIC with a protocol the reader was not given: the
+    // card is reset, and a new selection starts from its fresh ATR.
+    EXPECT_EQ(wire(),
+              (std::vector<std::string>{"C0", "out FF 11 94 7A", "C1", "in 4",
+                                        "A5 01 94", "A4", "A1", atr_read()}));
+    EXPECT_EQ(state(), ULONG{SCARD_NEGOTIABLE});
+    EXPECT_EQ(smartcard()->CardCapabilities.Protocol.Selected, 0u);
+    EXPECT_EQ(set_protocol(SCARD_PROTOCOL_T1).status, STATUS_SUCCESS);
+    EXPECT_EQ(state(), ULONG{SCARD_SPECIFIC});
     tear_down();
   });
 }
