@@ -15,16 +15,6 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-std::string hex(const Bytes &bytes) {
-  std::string text;
-  char digits[4];
-  for (std::uint8_t byte : bytes) {
-    std::snprintf(digits, sizeof digits, text.empty() ? "%02X" : " %02X", byte);
-    text += digits;
-  }
-  return text;
-}
-
 // A T=1 card whose ATR is exactly `length` bytes (8 to 191).
 card::CardProfile card_with_atr_of(std::size_t length) {
   card::CardProfile profile = card::ready_profile(card::ReadyCard::t1_lrc);
@@ -57,44 +47,6 @@ protected:
   kernel::IoResult set_protocol(ULONG mask) {
     return ioctl(IOCTL_SMARTCARD_SET_PROTOCOL, mask, sizeof(ULONG));
   }
-  // What crossed the wire from here on.
-  void mark() { mark_ = injector_->log().size(); }
-  // One line a transfer since the mark: a vendor command by its bRequest,
-  // bulk out by its bytes, bulk in by its length.
-  std::vector<std::string> wire() const {
-    std::vector<std::string> lines;
-    auto log = injector_->log();
-    for (std::size_t i = mark_; i < log.size(); ++i) {
-      const usb::TransferRecord &record = log[i];
-      char text[16];
-      if (record.setup && record.setup->type() == 2) {
-        std::snprintf(text, sizeof text, "%02X", record.setup->request);
-        lines.push_back(record.setup->request == READER_SET_PARAMETERS
-                            ? text + (" " + hex(record.data))
-                            : text);
-      } else if (record.type == usb::TransferType::Bulk) {
-        if (record.in)
-          lines.push_back("in " + std::to_string(record.length));
-        else
-          lines.push_back("out " + hex(record.data));
-      }
-    }
-    return lines;
-  }
-  std::size_t count(const std::string &line) const {
-    auto lines = wire();
-    return static_cast<std::size_t>(
-        std::count(lines.begin(), lines.end(), line));
-  }
-  // Whether the driver printed `text` (its line end included).
-  bool traced(std::string text) {
-    text.pop_back();
-    for (auto &line : kernel().trace().lines())
-      if (line == text)
-        return true;
-    return false;
-  }
-  std::size_t mark_ = 0;
 };
 
 TEST_F(CardPowerTest, ResetGivesTheAtrToTheCallerAndTheLibrary) {
