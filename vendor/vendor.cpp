@@ -49,16 +49,6 @@ NTSTATUS SCVendorValue(PDEVICE_OBJECT DeviceObject, PIRP Irp, UCHAR bRequest,
                       BytesTransferred);
 }
 
-BOOLEAN IsVendorCode(ULONG IoControlCode) {
-  return IoControlCode == IOCTL_VENDOR_I2C_COMMAND ||
-                 IoControlCode == IOCTL_VENDOR_I2C_WRITE ||
-                 IoControlCode == IOCTL_VENDOR_I2C_READ ||
-                 IoControlCode == IOCTL_VENDOR_WRITE ||
-                 IoControlCode == IOCTL_VENDOR_READ
-             ? TRUE
-             : FALSE;
-}
-
 } // namespace
 
 /*
@@ -123,8 +113,8 @@ NTSTATUS UscrGenericIoControl(PSMARTCARD_EXTENSION SmartcardExtension) {
     break;
   }
 
-  if (IsVendorCode(ioControlCode) &&
-      (ntStatus == STATUS_TIMEOUT || ntStatus == STATUS_CANCELLED)) {
+  // Only the reader work of the five codes ends in these.
+  if (ntStatus == STATUS_TIMEOUT || ntStatus == STATUS_CANCELLED) {
     UCHAR scratch[2] = {0, 0};
     READER_COMMAND abort = {0, READER_HOST_ABORT, 0xFFFF, 0xFFFF, 0};
     (void)USBSCCommand(deviceObject, TRUE, scratch, &abort);
