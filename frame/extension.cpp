@@ -49,6 +49,7 @@ void UscrInitializeExtension(PDEVICE_EXTENSION DeviceExtension,
 
   // The other callbacks join the table as their routines land.
   smartcardExtension->ReaderFunction[RDF_CARD_TRACKING] = CBCardTracking;
+  smartcardExtension->ReaderFunction[RDF_TRANSMIT] = CBTransmit;
 
   PSCARD_READER_CAPABILITIES capabilities =
       &smartcardExtension->ReaderCapabilities;
