@@ -1,0 +1,401 @@
+// Transmission as applications see it: APDUs sent with
+// IOCTL_SMARTCARD_TRANSMIT through the smart card library to a powered card
+// with its protocol selected, checked on the reader's wire.
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tests/driver/driver_fixture.h"
+
+namespace talvor::test {
+namespace {
+
+using usb::Bytes;
+constexpr std::size_t kHeader = sizeof(SCARD_IO_REQUEST);
+const std::string kTimeOut = "       - Time Out is ";
+
+class TransmitTest : public DriverTest {
+protected:
+  // Reader started, the card inserted, powered and its protocol selected.
+  ULONG ready(card::CardProfile profile, ULONG protocols,
+              reader::Timing timing = reader::Timing::FullSpeed) {
+    reader::ReaderOptions options;
+    options.timing = timing;
+    build(options);
+    start_with_thread();
+    auto application = std::make_unique<card::EchoApplication>();
+    echo_ = application.get();
+    firmware_->insert(
+        std::make_unique<card::Card>(std::move(profile), std::move(application)));
+    settle();
+    return connect(protocols);
+  }
+  kernel::IoResult transmit(const Bytes &apdu, std::size_t answer = 258) {
+    const SCARD_IO_REQUEST header = {
+        smartcard()->CardCapabilities.Protocol.Selected, kHeader};
+    Bytes input(kHeader);
+    std::memcpy(input.data(), &header, kHeader);
+    input.insert(input.end(), apdu.begin(), apdu.end());
+    return ioctl(IOCTL_SMARTCARD_TRANSMIT, input, kHeader + answer);
+  }
+  static Bytes answer(const kernel::IoResult &result) {
+    if (result.output.size() < kHeader)
+      return {};
+    return Bytes(result.output.begin() + kHeader, result.output.end());
+  }
+  std::uint64_t mark() const { return injector_->transfers(); }
+  // The reader's wire since `from`, one token per transfer: W/R and the
+  // count of WRITE/READ LENGTH, A for HOST ABORT, o/i and the length of a
+  // bulk transfer out/in ("!" when it never completed); runs as "xN".
+  std::string wire(std::uint64_t from) const {
+    std::vector<std::string> tokens;
+    for (const auto &record : injector_->log()) {
+      if (record.sequence <= from || record.type == usb::TransferType::Interrupt)
+        continue;
+      std::string token;
+      if (record.setup) {
+        if (record.setup->type() != 2)
+          continue;
+        switch (record.setup->request) {
+        case READER_WRITE_LENGTH:
+          token = "W" + std::to_string(record.setup->index);
+          break;
+        case READER_READ_LENGTH:
+          token = "R" + std::to_string(record.setup->index);
+          break;
+        case READER_HOST_ABORT:
+          token = "A";
+          break;
+        default:
+          token = "C" + std::to_string(record.setup->request);
+        }
+      } else {
+        token = (record.in ? "i" : "o") + std::to_string(record.length);
+        if (record.outcome != usb::TransferRecord::Outcome::Completed)
+          token += "!";
+      }
+      tokens.push_back(token);
+    }
+    // Runs of one token, or of a pair (an announcement and its transfer).
+    std::string text;
+    for (std::size_t i = 0; i < tokens.size();) {
+      std::size_t width = 1;
+      std::size_t run = repeats(tokens, i, 1);
+      if (run == 1 && repeats(tokens, i, 2) > 1) {
+        width = 2;
+        run = repeats(tokens, i, 2);
+      }
+      std::string unit = tokens[i];
+      if (width == 2)
+        unit = "(" + unit + " " + tokens[i + 1] + ")";
+      text += (text.empty() ? "" : " ") + unit;
+      if (run > 1)
+        text += "x" + std::to_string(run);
+      i += width * run;
+    }
+    return text;
+  }
+  static std::size_t repeats(const std::vector<std::string> &tokens,
+                             std::size_t at, std::size_t width) {
+    std::size_t run = 0;
+    while (at + (run + 1) * width <= tokens.size() &&
+           std::equal(tokens.begin() + at, tokens.begin() + at + width,
+                      tokens.begin() + at + run * width))
+      ++run;
+    return std::max<std::size_t>(run, 1);
+  }
+  // The read time-outs traced since the trace was cleared, in order.
+  std::vector<ULONG> read_waits() {
+    std::vector<ULONG> waits;
+    for (const auto &line : kernel().trace().lines())
+      if (auto at = line.find(kTimeOut); at != std::string::npos)
+        waits.push_back(std::stoul(line.substr(at + kTimeOut.size())));
+    return waits;
+  }
+  std::size_t traced(const std::string &line) {
+    return kernel().trace().count(line);
+  }
+
+  card::EchoApplication *echo_ = nullptr;
+};
+
+Bytes numbered(std::size_t length, std::uint8_t first = 0) {
+  Bytes bytes(length);
+  for (std::size_t i = 0; i < length; ++i)
+    bytes[i] = static_cast<std::uint8_t>(first + i);
+  return bytes;
+}
+Bytes command(std::uint8_t ins, std::uint8_t p1, const Bytes &data,
+              std::optional<std::size_t> le = std::nullopt) {
+  Bytes apdu = {0x00, ins, p1, 0x00};
+  if (!data.empty()) {
+    apdu.push_back(static_cast<std::uint8_t>(data.size()));
+    apdu.insert(apdu.end(), data.begin(), data.end());
+  }
+  if (le)
+    apdu.push_back(static_cast<std::uint8_t>(*le & 0xFF));
+  return apdu;
+}
+Bytes with_status(Bytes data, std::uint16_t sw = 0x9000) {
+  data.push_back(static_cast<std::uint8_t>(sw >> 8));
+  data.push_back(static_cast<std::uint8_t>(sw));
+  return data;
+}
+
+TEST_F(TransmitTest, T0MovesEachDataByteItsProcedureByteCovers) {
+  run([&] {
+    card::CardProfile profile = card::ready_profile(card::ReadyCard::t0);
+    profile.t0.ack = card::T0Options::Ack::byte_by_byte;
+    profile.t0.nulls_before_procedure = 2;
+    profile.t0.answer_byte_by_byte = true;
+    ASSERT_EQ(ready(profile, SCARD_PROTOCOL_T0), ULONG{SCARD_PROTOCOL_T0});
+
+    // Out: two NULLs before every procedure byte; one byte per (NOT INS).
+    std::uint64_t from = mark();
+    auto sent = transmit(command(card::echo::kCase3, 0, numbered(3, 0xA0)));
+    EXPECT_EQ(sent.status, STATUS_SUCCESS);
+    EXPECT_EQ(answer(sent), with_status({}));
+    EXPECT_EQ(echo_->last_command().data, numbered(3, 0xA0));
+    EXPECT_EQ(wire(from), "W5 o5 (R1 i1)x3 W1 o1 (R1 i1)x3 W1 o1 (R1 i1)x3 "
+                          "W1 o1 (R1 i1)x4");
+
+    // In: each data byte behind its (NOT INS) is read with the procedure
+    // byte that follows, the last with two; NULLs among them are skipped.
+    from = mark();
+    kernel().trace().clear();
+    auto read = transmit(command(card::echo::kCase2, 0x41, {}, 2));
+    EXPECT_EQ(read.status, STATUS_SUCCESS);
+    EXPECT_EQ(answer(read), with_status({0x41, 0x42}));
+    EXPECT_EQ(wire(from), "W5 o5 (R1 i1)x3 R2 i2 (R1 i1)x2 R3 i3 (R1 i1)x2");
+    EXPECT_EQ(traced("SMCLIB!TLP3TransmitT0: <- Data 4 bytes, SW1=90 "
+                     "SW2=00\n"),
+              1u);
+    EXPECT_EQ(traced("SMCLIB!TLP3TransmitT0: Exit(0)\n"), 1u);
+    tear_down();
+  });
+}
+
+TEST_F(TransmitTest, T0CaseTwoIsTheHeaderAProcedureByteAndOneRead) {
+  run([&] {
+    ready(card::ready_profile(card::ReadyCard::t0_ins_plus_one),
+          SCARD_PROTOCOL_T0);
+    // Both waiting times hold WT: a read of n bytes waits (n + 1) WT.
+    const ULONG wt = smartcard()->CardCapabilities.T0.WT;
+    ASSERT_EQ(reader()->BlockWaitingTime, wt);
+    auto wait = [&](ULONG n) { return std::max<ULONG>((n + 1) * wt / 1000, 300); };
+    std::uint64_t from = mark();
+    kernel().trace().clear();
+    auto result = transmit(command(card::echo::kCase2, 0x10, {}, 20));
+    EXPECT_EQ(result.status, STATUS_SUCCESS);
+    EXPECT_EQ(answer(result), with_status(numbered(20, 0x10)));
+    EXPECT_EQ(wire(from), "W5 o5 R1 i1 R22 i16 i6");
+    EXPECT_EQ(read_waits(), (std::vector<ULONG>{wait(1), wait(16), wait(6)}));
+
+    // INS+1 asks for all the command data too.
+    from = mark();
+    auto sent = transmit(command(card::echo::kCase3, 0, numbered(17)));
+    EXPECT_EQ(sent.status, STATUS_SUCCESS);
+    EXPECT_EQ(wire(from), "W5 o5 R1 i1 W17 o16 o1 (R1 i1)x2");
+    EXPECT_EQ(echo_->last_command().data, numbered(17));
+    tear_down();
+  });
+}
+
+TEST_F(TransmitTest, T0CardFaultsEndTheCommand) {
+  run([&] {
+    ready(card::ready_profile(card::ReadyCard::t0_silent_after_header),
+          SCARD_PROTOCOL_T0);
+    // Nothing after the header: a time-out, after the transport's abort.
+    std::uint64_t from = mark();
+    auto silent = transmit(command(card::echo::kCase2, 0, {}, 4));
+    EXPECT_EQ(silent.status, STATUS_IO_TIMEOUT);
+    EXPECT_EQ(silent.information, 0u);
+    EXPECT_EQ(wire(from), "W5 o5 R1 i1! A");
+
+    // The card answers data to a command that sends some: its first data
+    // byte (P1 = INS) comes as an ACK with nothing left to send.
+    from = mark();
+    auto crossed = transmit(
+        command(card::echo::kCase2, card::echo::kCase2, numbered(3)));
+    EXPECT_EQ(crossed.status, STATUS_DEVICE_PROTOCOL_ERROR);
+    EXPECT_EQ(wire(from), "W5 o5 R1 i1 W3 o3 R1 i1 A");
+    EXPECT_EQ(traced("SMCLIB!TLP3TransmitT0: ACK with no data left, Sent=8 "
+                     "Received=0\n"),
+              1u);
+    tear_down();
+  });
+}
+
+TEST_F(TransmitTest, T0StatusInPlaceOfTheAckEndsTheCommand) {
+  run([&] {
+    ready(card::ready_profile(card::ReadyCard::t0_early_status),
+          SCARD_PROTOCOL_T0);
+    std::uint64_t from = mark();
+    auto result = transmit(command(card::echo::kCase3, 0, numbered(8)));
+    EXPECT_EQ(result.status, STATUS_SUCCESS);
+    EXPECT_EQ(answer(result), with_status({}));
+    EXPECT_EQ(wire(from), "W5 o5 (R1 i1)x2");
+    tear_down();
+  });
+}
+
+TEST_F(TransmitTest, T1ReadsThePrologueThenTheRestWithTheCardsWaitingTime) {
+  run([&] {
+    ready(card::ready_profile(card::ReadyCard::t1_lrc), SCARD_PROTOCOL_T1);
+    const ULONG bwt = reader()->BlockWaitingTime;
+    const ULONG cwt = reader()->CharacterWaitingTime;
+    ASSERT_EQ(bwt, smartcard()->CardCapabilities.T1.BWT);
+    auto wait = [&](ULONG n, ULONG wtx) {
+      return std::max<ULONG>((n * cwt + wtx * bwt) / 1000, 300);
+    };
+
+    // IFSD first (LEN 1), then 260 APDU bytes in three chained blocks over
+    // IFSC 128: the card's R-blocks between them have LEN 0 and an LRC.
+    std::uint64_t from = mark();
+    kernel().trace().clear();
+    auto chained = transmit(command(card::echo::kCase3, 0, numbered(255)));
+    EXPECT_EQ(chained.status, STATUS_SUCCESS);
+    EXPECT_EQ(answer(chained), with_status({}));
+    EXPECT_EQ(echo_->last_command().data, numbered(255));
+    EXPECT_EQ(wire(from), "W5 o5 R3 i3 R2 i2 W132 o16x8 o4 R3 i3 R1 i1 "
+                          "W132 o16x8 o4 R3 i3 R1 i1 W8 o8 (R3 i3)x2");
+    EXPECT_EQ(read_waits(),
+              (std::vector<ULONG>{wait(3, 1), wait(2, 1), wait(3, 1),
+                                  wait(1, 1), wait(3, 1), wait(1, 1),
+                                  wait(3, 1), wait(3, 1)}));
+    EXPECT_EQ(traced("Set Wtx=1\n"), 4u);
+
+    // Busy for 2.5 s, beyond BWT: the card asks for more time, and the
+    // prologue after it waits that many BWT.
+    kernel().trace().clear();
+    Bytes slow = command(card::echo::kCase2, 0, {}, 5);
+    slow[3] = 250;
+    auto result = transmit(slow);
+    EXPECT_EQ(result.status, STATUS_SUCCESS);
+    EXPECT_EQ(answer(result), with_status(numbered(5)));
+    EXPECT_EQ(traced("SmartcardExtension->T1.Wtx= 2\n"), 1u);
+    EXPECT_EQ(read_waits(), (std::vector<ULONG>{wait(3, 1), wait(2, 1),
+                                                wait(3, 2), wait(8, 1)}));
+    tear_down();
+  });
+}
+
+TEST_F(TransmitTest, T1BlocksTheReplyBufferCannotHoldAreDrained) {
+  run([&] {
+    // CRC, and blocks of up to 254 bytes whatever IFSD says, which the
+    // library refuses until it gives up.
+    card::CardProfile profile = card::ready_profile(card::ReadyCard::t1_crc);
+    profile.t1.ignore_ifsd = true;
+    ready(profile, SCARD_PROTOCOL_T1, reader::Timing::Instant);
+    std::uint64_t from = mark();
+    auto whole = transmit(command(card::echo::kCase2, 0, {}, 256));
+    EXPECT_EQ(whole.status, STATUS_DEVICE_PROTOCOL_ERROR);
+    const std::string first = "W6 o6 (R3 i3)x2 W10 o10 R3 i3 R256 i16x16 W5";
+    EXPECT_EQ(wire(from).substr(0, first.size()), first);
+
+    // Room for 61 bytes behind the prologue: the block is taken off the
+    // line in slices of that, and the library gets nothing.
+    smartcard()->SmartcardReply.BufferSize = 64;
+    kernel().trace().clear();
+    from = mark();
+    auto drained = transmit(command(card::echo::kCase2, 0, {}, 256));
+    EXPECT_EQ(drained.status, STATUS_DEVICE_PROTOCOL_ERROR);
+    const std::string slices = "R3 i3 R61 i16x3 i13 R61 i16x3 i13 R61 i16x3 "
+                               "i13 R61 i16x3 i13 R12 i12 W5";
+    EXPECT_NE(wire(from).find(slices), std::string::npos) << wire(from);
+    for (const auto &read : commands(READER_READ_LENGTH)) {
+      if (read.sequence > from) {
+        EXPECT_LE(read.setup->index, 61);
+      }
+    }
+    EXPECT_GT(traced("SMCLIB!TLP3Transmit: Block of 259 bytes beyond the "
+                     "reply buffer\n"),
+              0u);
+
+    // Not even a prologue and an epilogue: refused before anything moves.
+    smartcard()->SmartcardReply.BufferSize = 4;
+    from = mark();
+    auto refused = transmit(command(card::echo::kCase1, 0, {}));
+    EXPECT_EQ(refused.status, STATUS_BUFFER_TOO_SMALL);
+    EXPECT_EQ(wire(from), "");
+    smartcard()->SmartcardReply.BufferSize = 288;
+    tear_down();
+  });
+}
+
+TEST_F(TransmitTest, T1TimeOutGivesTheLibraryAnEmptyReplyToRecoverFrom) {
+  run([&] {
+    ready(card::ready_profile(card::ReadyCard::t1_late_answer),
+          SCARD_PROTOCOL_T1);
+    std::uint64_t from = mark();
+    kernel().trace().clear();
+    auto result = transmit(command(card::echo::kCase2, 0, {}, 4));
+    EXPECT_EQ(result.status, STATUS_SUCCESS);
+    EXPECT_EQ(answer(result), with_status(numbered(4)));
+    // Each prologue time-out: the transport's HOST ABORT and this one, then
+    // the library's R-block; the card's answer comes the third time.
+    EXPECT_EQ(wire(from), "W5 o5 R3 i3 R2 i2 W9 o9 R3 i3! Ax2 W4 o4 R3 i3! Ax2 "
+                          "W4 o4 R3 i3 R7 i7");
+    EXPECT_EQ(traced("SMCLIB!TLP3Transmit: Read timed out (c0000120), SEND "
+                     "HOST ABORT\n"),
+              2u);
+    tear_down();
+  });
+}
+
+TEST_F(TransmitTest, T1BlockWithLenFFIsReadWholeAndRefusedByTheLibrary) {
+  run([&] {
+    ready(card::ready_profile(card::ReadyCard::t1_len_ff), SCARD_PROTOCOL_T1,
+          reader::Timing::Instant);
+    std::uint64_t from = mark();
+    auto result = transmit(command(card::echo::kCase2, 0, {}, 4));
+    EXPECT_EQ(result.status, STATUS_SUCCESS);
+    EXPECT_EQ(answer(result), with_status(numbered(4)));
+    // LEN 0xFF fits the reply buffer: the block comes off the line whole,
+    // each time the library asks again, until it resynchronises.
+    EXPECT_EQ(wire(from), "W5 o5 R3 i3 R2 i2 W9 o9 R3 i3 R256 i16x16 W4 o4 R3 "
+                          "i3 R256 i16x16 W4 o4 R3 i3 R256 i16x16 W4 o4 R3 i3 "
+                          "R1 i1 W5 o5 R3 i3 R2 i2 W9 o9 R3 i3 R7 i7");
+    tear_down();
+  });
+}
+
+TEST_F(TransmitTest, CardRemovedMidCommandEndsItAndRestartsTheThread) {
+  run([&] {
+    ready(card::ready_profile(card::ReadyCard::t1_lrc), SCARD_PROTOCOL_T1);
+    Bytes slow = command(card::echo::kCase2, 0, {}, 5);
+    slow[3] = 100; // a second's work
+    later(300, [&] { firmware_->remove(); });
+    std::uint64_t from = mark();
+    kernel().trace().clear();
+    auto result = transmit(slow);
+    EXPECT_EQ(result.status, STATUS_IO_TIMEOUT);
+    EXPECT_EQ(result.information, 0u);
+    EXPECT_EQ(wire(from), "W5 o5 R3 i3 R2 i2 W9 o9 R3 i3! A");
+    EXPECT_EQ(traced("       - SCReadWrite - RESTART THREAD\n"), 1u);
+    settle();
+    EXPECT_EQ(KeReadStateEvent(&ext_->ThreadStarted), 1);
+    EXPECT_EQ(state(), ULONG{SCARD_ABSENT});
+    tear_down();
+  });
+}
+
+TEST_F(TransmitTest, RawIsRefusedBeforeAnythingIsSent) {
+  run([&] {
+    ready(card::ready_profile(card::ReadyCard::t1_lrc), SCARD_PROTOCOL_T1,
+          reader::Timing::Instant);
+    smartcard()->CardCapabilities.Protocol.Selected = SCARD_PROTOCOL_RAW;
+    std::uint64_t from = mark();
+    kernel().trace().clear();
+    auto result = transmit(command(card::echo::kCase1, 0, {}));
+    EXPECT_EQ(result.status, STATUS_INVALID_DEVICE_REQUEST);
+    EXPECT_EQ(wire(from), "");
+    EXPECT_EQ(traced("SMCLIB!TLP3Transmit: Exit(c0000010)\n"), 1u);
+    tear_down();
+  });
+}
+
+} // namespace
+} // namespace talvor::test
