@@ -51,7 +51,7 @@ struct T0_EXCHANGE {
   ULONG Le;            // answer data bytes the command asks for
   ULONG Received;      // answer data bytes read
   UCHAR Ins;
-  BOOLEAN Acknowledged; // an ACK has come
+  BOOLEAN Acknowledged;          // an ACK has come
   UCHAR Ahead[T0_STATUS_LENGTH]; // procedure bytes read behind the data
   ULONG AheadCount;
   ULONG AheadNext;
@@ -85,9 +85,9 @@ NTSTATUS T0Read(T0_EXCHANGE *Exchange, ULONG Offset, ULONG Length) {
 
 NTSTATUS T0Write(T0_EXCHANGE *Exchange, ULONG Length) {
   ULONG moved = 0;
-  NTSTATUS status =
-      SCReadWriteIO(Exchange->SmartcardExtension,
-                    Exchange->Request + Exchange->Sent, Length, &moved, TRUE, 1);
+  NTSTATUS status = SCReadWriteIO(Exchange->SmartcardExtension,
+                                  Exchange->Request + Exchange->Sent, Length,
+                                  &moved, TRUE, 1);
   Exchange->Sent += moved;
   return status;
 }
@@ -122,15 +122,15 @@ NTSTATUS T0TakeStatus(T0_EXCHANGE *Exchange, UCHAR Sw1) {
 // direction may be acknowledged once for nothing.
 NTSTATUS T0MoveData(T0_EXCHANGE *Exchange, T0_PROCEDURE Procedure) {
   const BOOLEAN outgoing = Exchange->RequestLength > T0_HEADER_LENGTH;
-  const ULONG remaining = outgoing
-                              ? Exchange->RequestLength - Exchange->Sent
-                              : Exchange->Le - Exchange->Received;
+  const ULONG remaining = outgoing ? Exchange->RequestLength - Exchange->Sent
+                                   : Exchange->Le - Exchange->Received;
   const BOOLEAN emptyAck = !outgoing && Exchange->Le == 0 &&
                            Procedure == T0AckAll && !Exchange->Acknowledged;
   Exchange->Acknowledged = TRUE;
   if (remaining == 0 && !emptyAck) {
-    DbgPrint("%s!TLP3TransmitT0: ACK with no data left, Sent=%ld Received=%ld\n",
-             "SMCLIB", Exchange->Sent, Exchange->Received);
+    DbgPrint(
+        "%s!TLP3TransmitT0: ACK with no data left, Sent=%ld Received=%ld\n",
+        "SMCLIB", Exchange->Sent, Exchange->Received);
     SendHostAbort(Exchange->SmartcardExtension);
     return STATUS_DEVICE_PROTOCOL_ERROR;
   }
@@ -184,10 +184,10 @@ NTSTATUS DrainT1Block(PSMARTCARD_EXTENSION SmartcardExtension, ULONG Length) {
   while (Length > 0) {
     const ULONG slice = Length < room ? Length : room;
     ULONG moved = 0;
-    NTSTATUS status = SCReadWriteIO(
-        SmartcardExtension,
-        SmartcardExtension->SmartcardReply.Buffer + T1_PROLOGUE_LENGTH, slice,
-        &moved, FALSE, 1);
+    NTSTATUS status = SCReadWriteIO(SmartcardExtension,
+                                    SmartcardExtension->SmartcardReply.Buffer +
+                                        T1_PROLOGUE_LENGTH,
+                                    slice, &moved, FALSE, 1);
     if (!NT_SUCCESS(status))
       return status;
     Length -= slice;
@@ -209,8 +209,8 @@ NTSTATUS ReadT1Block(PSMARTCARD_EXTENSION SmartcardExtension) {
     wtx = 1;
   }
   SmartcardExtension->SmartcardReply.BufferLength = T1_PROLOGUE_LENGTH;
-  NTSTATUS status = SCReadWriteIO(SmartcardExtension, reply,
-                                  T1_PROLOGUE_LENGTH, &moved, FALSE, wtx);
+  NTSTATUS status = SCReadWriteIO(SmartcardExtension, reply, T1_PROLOGUE_LENGTH,
+                                  &moved, FALSE, wtx);
   if (NT_SUCCESS(status)) {
     const ULONG epilogue =
         (SmartcardExtension->CardCapabilities.T1.EDC & 1) != 0 ? 2 : 1;
@@ -264,8 +264,7 @@ NTSTATUS TransmitT1Block(PSMARTCARD_EXTENSION SmartcardExtension) {
 
 void TraceCardTiming(PSMARTCARD_EXTENSION SmartcardExtension) {
 #if USCR_TRACE_CARD_TIMING
-  PSCARD_CARD_CAPABILITIES capabilities =
-      &SmartcardExtension->CardCapabilities;
+  PSCARD_CARD_CAPABILITIES capabilities = &SmartcardExtension->CardCapabilities;
   DbgPrint("SmartcardExtension->CardCapabilities.GT=%d\n", capabilities->GT);
   DbgPrint("SmartcardExtension->CardCapabilities.T0.WI=%d\n",
            capabilities->T0.WI);

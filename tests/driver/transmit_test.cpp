@@ -27,10 +27,28 @@ protected:
     start_with_thread();
     auto application = std::make_unique<card::EchoApplication>();
     echo_ = application.get();
-    firmware_->insert(
-        std::make_unique<card::Card>(std::move(profile), std::move(application)));
+    firmware_->insert(std::make_unique<card::Card>(std::move(profile),
+                                                   std::move(application)));
     settle();
     return connect(protocols);
+  }
+  // As ready(), but T=0 at the ATR's rate without PPS, for a card whose
+  // PPS the protocol selection does not carry (the inverse convention).
+  void ready_without_pps(card::CardProfile profile) {
+    reader::ReaderOptions options;
+    options.timing = reader::Timing::Instant;
+    build(options);
+    start_with_thread();
+    auto application = std::make_unique<card::EchoApplication>();
+    echo_ = application.get();
+    firmware_->insert(std::make_unique<card::Card>(std::move(profile),
+                                                   std::move(application)));
+    settle();
+    ASSERT_EQ(ioctl(IOCTL_SMARTCARD_POWER, SCARD_COLD_RESET, 64).status,
+              STATUS_SUCCESS);
+    ASSERT_TRUE(smartcard()->CardCapabilities.InversConvention);
+    smartcard()->CardCapabilities.Protocol.Selected = SCARD_PROTOCOL_T0;
+    smartcard()->ReaderCapabilities.CurrentState = SCARD_SPECIFIC;
   }
   kernel::IoResult transmit(const Bytes &apdu, std::size_t answer = 258) {
     const SCARD_IO_REQUEST header = {
@@ -52,7 +70,8 @@ protected:
   std::string wire(std::uint64_t from) const {
     std::vector<std::string> tokens;
     for (const auto &record : injector_->log()) {
-      if (record.sequence <= from || record.type == usb::TransferType::Interrupt)
+      if (record.sequence <= from ||
+          record.type == usb::TransferType::Interrupt)
         continue;
       std::string token;
       if (record.setup) {
@@ -184,7 +203,9 @@ TEST_F(TransmitTest, T0CaseTwoIsTheHeaderAProcedureByteAndOneRead) {
     // Both waiting times hold WT: a read of n bytes waits (n + 1) WT.
     const ULONG wt = smartcard()->CardCapabilities.T0.WT;
     ASSERT_EQ(reader()->BlockWaitingTime, wt);
-    auto wait = [&](ULONG n) { return std::max<ULONG>((n + 1) * wt / 1000, 300); };
+    auto wait = [&](ULONG n) {
+      return std::max<ULONG>((n + 1) * wt / 1000, 300);
+    };
     std::uint64_t from = mark();
     kernel().trace().clear();
     auto result = transmit(command(card::echo::kCase2, 0x10, {}, 20));
@@ -217,8 +238,8 @@ TEST_F(TransmitTest, T0CardFaultsEndTheCommand) {
     // The card answers data to a command that sends some: its first data
     // byte (P1 = INS) comes as an ACK with nothing left to send.
     from = mark();
-    auto crossed = transmit(
-        command(card::echo::kCase2, card::echo::kCase2, numbered(3)));
+    auto crossed =
+        transmit(command(card::echo::kCase2, card::echo::kCase2, numbered(3)));
     EXPECT_EQ(crossed.status, STATUS_DEVICE_PROTOCOL_ERROR);
     EXPECT_EQ(wire(from), "W5 o5 R1 i1 W3 o3 R1 i1 A");
     EXPECT_EQ(traced("SMCLIB!TLP3TransmitT0: ACK with no data left, Sent=8 "
@@ -261,10 +282,10 @@ TEST_F(TransmitTest, T1ReadsThePrologueThenTheRestWithTheCardsWaitingTime) {
     EXPECT_EQ(echo_->last_command().data, numbered(255));
     EXPECT_EQ(wire(from), "W5 o5 R3 i3 R2 i2 W132 o16x8 o4 R3 i3 R1 i1 "
                           "W132 o16x8 o4 R3 i3 R1 i1 W8 o8 (R3 i3)x2");
-    EXPECT_EQ(read_waits(),
-              (std::vector<ULONG>{wait(3, 1), wait(2, 1), wait(3, 1),
-                                  wait(1, 1), wait(3, 1), wait(1, 1),
-                                  wait(3, 1), wait(3, 1)}));
+    EXPECT_EQ(
+        read_waits(),
+        (std::vector<ULONG>{wait(3, 1), wait(2, 1), wait(3, 1), wait(1, 1),
+                            wait(3, 1), wait(1, 1), wait(3, 1), wait(3, 1)}));
     EXPECT_EQ(traced("Set Wtx=1\n"), 4u);
 
     // Busy for 2.5 s, beyond BWT: the card asks for more time, and the
@@ -394,6 +415,70 @@ TEST_F(TransmitTest, RawIsRefusedBeforeAnythingIsSent) {
     EXPECT_EQ(wire(from), "");
     EXPECT_EQ(traced("SMCLIB!TLP3Transmit: Exit(c0000010)\n"), 1u);
     tear_down();
+  });
+}
+
+// Every APDU case at lengths around the 16-byte chunks and the limits, in
+// both protocols and both conventions, as the echo application answers.
+TEST_F(TransmitTest, EveryCaseAndLengthInBothProtocols) {
+  struct Subject {
+    card::ReadyCard card;
+    ULONG protocol;
+  };
+  const Subject subjects[] = {{card::ReadyCard::t0, SCARD_PROTOCOL_T0},
+                              {card::ReadyCard::inverse, SCARD_PROTOCOL_T0},
+                              {card::ReadyCard::t1_lrc, SCARD_PROTOCOL_T1},
+                              {card::ReadyCard::t1_crc, SCARD_PROTOCOL_T1}};
+  run([&] {
+    for (const Subject &subject : subjects) {
+      const card::CardProfile profile = card::ready_profile(subject.card);
+      SCOPED_TRACE(profile.name);
+      if (profile.atr.convention() == card::Convention::inverse)
+        ready_without_pps(profile);
+      else
+        ASSERT_EQ(ready(profile, subject.protocol, reader::Timing::Instant),
+                  subject.protocol);
+      auto exchange = [&](const Bytes &apdu, const Bytes &expected) {
+        SCOPED_TRACE(::testing::Message() << "APDU of " << apdu.size()
+                                          << " bytes, INS " << int(apdu[1]));
+        auto result = transmit(apdu);
+        EXPECT_EQ(result.status, STATUS_SUCCESS);
+        EXPECT_EQ(answer(result), expected);
+        EXPECT_EQ(result.information, kHeader + expected.size());
+      };
+
+      exchange(command(card::echo::kCase1, 0, {}), with_status({}));
+      for (std::size_t ne : {1, 15, 16, 17, 255, 256}) {
+        const auto p1 = static_cast<std::uint8_t>(ne);
+        exchange(command(card::echo::kCase2, p1, {}, ne),
+                 with_status(numbered(ne, p1)));
+      }
+      for (std::size_t nc : {1, 16, 17, 254, 255}) {
+        const Bytes data = numbered(nc, static_cast<std::uint8_t>(nc));
+        exchange(command(card::echo::kCase3, 0, data), with_status({}));
+        EXPECT_EQ(echo_->last_command().data, data);
+      }
+      for (auto [nc, ne] : {std::pair<std::size_t, std::size_t>{1, 256},
+                            {17, 16},
+                            {255, 255}}) {
+        const Bytes data = numbered(nc, 0x80);
+        Bytes repeated;
+        for (std::size_t i = 0; i < ne; ++i)
+          repeated.push_back(data[i % nc]);
+        if (subject.protocol == SCARD_PROTOCOL_T1) {
+          exchange(command(card::echo::kCase4, 0, data, ne),
+                   with_status(repeated));
+          continue;
+        }
+        // T=0 carries no Le with data: 61xx, and GET RESPONSE for them.
+        exchange(command(card::echo::kCase4, 0, data, ne),
+                 with_status({}, static_cast<std::uint16_t>(0x6100 | nc)));
+        exchange({0x00, 0xC0, 0x00, 0x00, static_cast<std::uint8_t>(nc)},
+                 with_status(data));
+      }
+      EXPECT_TRUE(kernel().verifier().empty());
+      tear_down();
+    }
   });
 }
 
