@@ -167,18 +167,18 @@ TEST_F(TransmitTest, T0MovesEachDataByteItsProcedureByteCovers) {
   run([&] {
     card::CardProfile profile = card::ready_profile(card::ReadyCard::t0);
     profile.t0.ack = card::T0Options::Ack::byte_by_byte;
-    profile.t0.nulls_before_procedure = 2;
+    profile.t0.nulls_before_procedure = 1;
     profile.t0.answer_byte_by_byte = true;
     ASSERT_EQ(ready(profile, SCARD_PROTOCOL_T0), ULONG{SCARD_PROTOCOL_T0});
 
-    // Out: two NULLs before every procedure byte; one byte per (NOT INS).
+    // Out: a NULL before every procedure byte; one byte per (NOT INS).
     std::uint64_t from = mark();
     auto sent = transmit(command(card::echo::kCase3, 0, numbered(3, 0xA0)));
     EXPECT_EQ(sent.status, STATUS_SUCCESS);
     EXPECT_EQ(answer(sent), with_status({}));
     EXPECT_EQ(echo_->last_command().data, numbered(3, 0xA0));
-    EXPECT_EQ(wire(from), "W5 o5 (R1 i1)x3 W1 o1 (R1 i1)x3 W1 o1 (R1 i1)x3 "
-                          "W1 o1 (R1 i1)x4");
+    EXPECT_EQ(wire(from), "W5 o5 (R1 i1)x2 W1 o1 (R1 i1)x2 W1 o1 (R1 i1)x2 "
+                          "W1 o1 (R1 i1)x3");
 
     // In: each data byte behind its (NOT INS) is read with the procedure
     // byte that follows, the last with two; NULLs among them are skipped.
@@ -187,7 +187,7 @@ TEST_F(TransmitTest, T0MovesEachDataByteItsProcedureByteCovers) {
     auto read = transmit(command(card::echo::kCase2, 0x41, {}, 2));
     EXPECT_EQ(read.status, STATUS_SUCCESS);
     EXPECT_EQ(answer(read), with_status({0x41, 0x42}));
-    EXPECT_EQ(wire(from), "W5 o5 (R1 i1)x3 R2 i2 (R1 i1)x2 R3 i3 (R1 i1)x2");
+    EXPECT_EQ(wire(from), "W5 o5 (R1 i1)x2 R2 i2 R1 i1 R3 i3 R1 i1");
     EXPECT_EQ(traced("SMCLIB!TLP3TransmitT0: <- Data 4 bytes, SW1=90 "
                      "SW2=00\n"),
               1u);
@@ -198,8 +198,11 @@ TEST_F(TransmitTest, T0MovesEachDataByteItsProcedureByteCovers) {
 
 TEST_F(TransmitTest, T0CaseTwoIsTheHeaderAProcedureByteAndOneRead) {
   run([&] {
-    ready(card::ready_profile(card::ReadyCard::t0_ins_plus_one),
-          SCARD_PROTOCOL_T0);
+    // Two NULLs before the ACK and before SW1, each read on its own.
+    card::CardProfile profile =
+        card::ready_profile(card::ReadyCard::t0_ins_plus_one);
+    profile.t0.nulls_before_procedure = 2;
+    ready(profile, SCARD_PROTOCOL_T0);
     // Both waiting times hold WT: a read of n bytes waits (n + 1) WT.
     const ULONG wt = smartcard()->CardCapabilities.T0.WT;
     ASSERT_EQ(reader()->BlockWaitingTime, wt);
@@ -211,14 +214,15 @@ TEST_F(TransmitTest, T0CaseTwoIsTheHeaderAProcedureByteAndOneRead) {
     auto result = transmit(command(card::echo::kCase2, 0x10, {}, 20));
     EXPECT_EQ(result.status, STATUS_SUCCESS);
     EXPECT_EQ(answer(result), with_status(numbered(20, 0x10)));
-    EXPECT_EQ(wire(from), "W5 o5 R1 i1 R22 i16 i6");
-    EXPECT_EQ(read_waits(), (std::vector<ULONG>{wait(1), wait(16), wait(6)}));
+    EXPECT_EQ(wire(from), "W5 o5 (R1 i1)x3 R22 i16 i6");
+    EXPECT_EQ(read_waits(), (std::vector<ULONG>{wait(1), wait(1), wait(1),
+                                                wait(16), wait(6)}));
 
     // INS+1 asks for all the command data too.
     from = mark();
     auto sent = transmit(command(card::echo::kCase3, 0, numbered(17)));
     EXPECT_EQ(sent.status, STATUS_SUCCESS);
-    EXPECT_EQ(wire(from), "W5 o5 R1 i1 W17 o16 o1 (R1 i1)x2");
+    EXPECT_EQ(wire(from), "W5 o5 (R1 i1)x3 W17 o16 o1 (R1 i1)x4");
     EXPECT_EQ(echo_->last_command().data, numbered(17));
     tear_down();
   });
@@ -287,6 +291,7 @@ TEST_F(TransmitTest, T1ReadsThePrologueThenTheRestWithTheCardsWaitingTime) {
         (std::vector<ULONG>{wait(3, 1), wait(2, 1), wait(3, 1), wait(1, 1),
                             wait(3, 1), wait(1, 1), wait(3, 1), wait(3, 1)}));
     EXPECT_EQ(traced("Set Wtx=1\n"), 4u);
+    EXPECT_EQ(traced("TLP3Transmit: Failed"), 0u);
 
     // Busy for 2.5 s, beyond BWT: the card asks for more time, and the
     // prologue after it waits that many BWT.
@@ -413,6 +418,7 @@ TEST_F(TransmitTest, RawIsRefusedBeforeAnythingIsSent) {
     auto result = transmit(command(card::echo::kCase1, 0, {}));
     EXPECT_EQ(result.status, STATUS_INVALID_DEVICE_REQUEST);
     EXPECT_EQ(wire(from), "");
+    EXPECT_EQ(traced("SMCLIB!TLP3Transmit: Failed (c0000010)\n"), 1u);
     EXPECT_EQ(traced("SMCLIB!TLP3Transmit: Exit(c0000010)\n"), 1u);
     tear_down();
   });
@@ -431,7 +437,10 @@ TEST_F(TransmitTest, EveryCaseAndLengthInBothProtocols) {
                               {card::ReadyCard::t1_crc, SCARD_PROTOCOL_T1}};
   run([&] {
     for (const Subject &subject : subjects) {
-      const card::CardProfile profile = card::ready_profile(subject.card);
+      // A NULL before every procedure byte: 0xF9 on the line under the
+      // inverse convention.
+      card::CardProfile profile = card::ready_profile(subject.card);
+      profile.t0.nulls_before_procedure = 1;
       SCOPED_TRACE(profile.name);
       if (profile.atr.convention() == card::Convention::inverse)
         ready_without_pps(profile);
