@@ -106,24 +106,34 @@ protected:
         width = 2;
         run = repeats(tokens, i, 2);
       }
-      std::string unit = tokens[i];
+      if (!text.empty())
+        text += ' ';
       if (width == 2)
-        unit = "(" + unit + " " + tokens[i + 1] + ")";
-      text += (text.empty() ? "" : " ") + unit;
+        text.append("(")
+            .append(tokens[i])
+            .append(" ")
+            .append(tokens[i + 1])
+            .append(")");
+      else
+        text += tokens[i];
       if (run > 1)
-        text += "x" + std::to_string(run);
+        text.append("x").append(std::to_string(run));
       i += width * run;
     }
     return text;
   }
   static std::size_t repeats(const std::vector<std::string> &tokens,
                              std::size_t at, std::size_t width) {
-    std::size_t run = 0;
-    while (at + (run + 1) * width <= tokens.size() &&
-           std::equal(tokens.begin() + at, tokens.begin() + at + width,
-                      tokens.begin() + at + run * width))
+    auto same = [&](std::size_t next) {
+      for (std::size_t k = 0; k < width; ++k)
+        if (tokens[at + k] != tokens[next + k])
+          return false;
+      return true;
+    };
+    std::size_t run = 1;
+    while (at + (run + 1) * width <= tokens.size() && same(at + run * width))
       ++run;
-    return std::max<std::size_t>(run, 1);
+    return run;
   }
   // The read time-outs traced since the trace was cleared, in order.
   std::vector<ULONG> read_waits() {
