@@ -355,9 +355,7 @@ NTSTATUS TLP3TransmitT0(PSMARTCARD_EXTENSION SmartcardExtension) {
     exchange.RequestLength = SmartcardExtension->SmartcardRequest.BufferLength;
     exchange.Reply = SmartcardExtension->SmartcardReply.Buffer;
     exchange.Le = SmartcardExtension->T0.Le;
-    if (exchange.RequestLength < T0_HEADER_LENGTH ||
-        exchange.RequestLength >
-            SmartcardExtension->SmartcardRequest.BufferSize)
+    if (exchange.RequestLength < T0_HEADER_LENGTH)
       status = STATUS_INVALID_PARAMETER;
     else if (exchange.Le + T0_STATUS_LENGTH >
              SmartcardExtension->SmartcardReply.BufferSize)
