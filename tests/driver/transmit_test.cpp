@@ -54,12 +54,12 @@ protected:
       return {};
     return Bytes(result.output.begin() + kHeader, result.output.end());
   }
-  std::uint64_t mark() const { return injector_->transfers(); }
+  std::uint64_t log_position() const { return injector_->transfers(); }
   // The reader's wire since `from`, one token per transfer: W/R and the
   // count of WRITE/READ LENGTH, A for HOST ABORT, o/i and the length of a
   // bulk transfer out/in; "!" when it failed or never completed; runs of
   // one token or of a pair as "xN".
-  std::string wire(std::uint64_t from) const {
+  std::string wire_since(std::uint64_t from) const {
     std::vector<std::string> tokens;
     for (const auto &record : injector_->log()) {
       if (record.sequence <= from ||
@@ -136,7 +136,7 @@ protected:
         waits.push_back(std::stoul(line.substr(at + kTimeOut.size())));
     return waits;
   }
-  std::size_t traced(const std::string &line) {
+  std::size_t trace_count(const std::string &line) {
     return kernel().trace().count(line);
   }
 
@@ -175,26 +175,27 @@ TEST_F(TransmitTest, T0MovesEachDataByteItsProcedureByteCovers) {
     ASSERT_EQ(ready(profile, SCARD_PROTOCOL_T0), ULONG{SCARD_PROTOCOL_T0});
 
     // Out: a NULL before every procedure byte; one byte per (NOT INS).
-    std::uint64_t from = mark();
+    std::uint64_t from = log_position();
     auto sent = transmit(command(card::echo::kCase3, 0, numbered(3, 0xA0)));
     EXPECT_EQ(sent.status, STATUS_SUCCESS);
     EXPECT_EQ(answer(sent), with_status({}));
     EXPECT_EQ(echo_->last_command().data, numbered(3, 0xA0));
-    EXPECT_EQ(wire(from), "W5 o5 (R1 i1)x2 W1 o1 (R1 i1)x2 W1 o1 (R1 i1)x2 "
-                          "W1 o1 (R1 i1)x3");
+    EXPECT_EQ(wire_since(from),
+              "W5 o5 (R1 i1)x2 W1 o1 (R1 i1)x2 W1 o1 (R1 i1)x2 "
+              "W1 o1 (R1 i1)x3");
 
     // In: each data byte behind its (NOT INS) is read with the procedure
     // byte that follows, the last with two; NULLs among them are skipped.
-    from = mark();
+    from = log_position();
     kernel().trace().clear();
     auto read = transmit(command(card::echo::kCase2, 0x41, {}, 2));
     EXPECT_EQ(read.status, STATUS_SUCCESS);
     EXPECT_EQ(answer(read), with_status({0x41, 0x42}));
-    EXPECT_EQ(wire(from), "W5 o5 (R1 i1)x2 R2 i2 R1 i1 R3 i3 R1 i1");
-    EXPECT_EQ(traced("SMCLIB!TLP3TransmitT0: <- Data 4 bytes, SW1=90 "
-                     "SW2=00\n"),
+    EXPECT_EQ(wire_since(from), "W5 o5 (R1 i1)x2 R2 i2 R1 i1 R3 i3 R1 i1");
+    EXPECT_EQ(trace_count("SMCLIB!TLP3TransmitT0: <- Data 4 bytes, SW1=90 "
+                          "SW2=00\n"),
               1u);
-    EXPECT_EQ(traced("SMCLIB!TLP3TransmitT0: Exit(0)\n"), 1u);
+    EXPECT_EQ(trace_count("SMCLIB!TLP3TransmitT0: Exit(0)\n"), 1u);
     tear_down();
   });
 }
@@ -212,20 +213,20 @@ TEST_F(TransmitTest, T0CaseTwoIsTheHeaderAProcedureByteAndOneRead) {
     auto wait = [&](ULONG n) {
       return std::max<ULONG>((n + 1) * wt / 1000, 300);
     };
-    std::uint64_t from = mark();
+    std::uint64_t from = log_position();
     kernel().trace().clear();
     auto result = transmit(command(card::echo::kCase2, 0x10, {}, 20));
     EXPECT_EQ(result.status, STATUS_SUCCESS);
     EXPECT_EQ(answer(result), with_status(numbered(20, 0x10)));
-    EXPECT_EQ(wire(from), "W5 o5 (R1 i1)x3 R22 i16 i6");
+    EXPECT_EQ(wire_since(from), "W5 o5 (R1 i1)x3 R22 i16 i6");
     EXPECT_EQ(read_waits(), (std::vector<ULONG>{wait(1), wait(1), wait(1),
                                                 wait(16), wait(6)}));
 
     // INS+1 asks for all the command data too.
-    from = mark();
+    from = log_position();
     auto sent = transmit(command(card::echo::kCase3, 0, numbered(17)));
     EXPECT_EQ(sent.status, STATUS_SUCCESS);
-    EXPECT_EQ(wire(from), "W5 o5 (R1 i1)x3 W17 o16 o1 (R1 i1)x4");
+    EXPECT_EQ(wire_since(from), "W5 o5 (R1 i1)x3 W17 o16 o1 (R1 i1)x4");
     EXPECT_EQ(echo_->last_command().data, numbered(17));
     tear_down();
   });
@@ -238,29 +239,30 @@ TEST_F(TransmitTest, T0CardFaultsEndTheCommand) {
                          {2, card::T0Fault::early_status}};
     ready(profile, SCARD_PROTOCOL_T0);
     // Nothing after the header: a time-out, after the transport's abort.
-    std::uint64_t from = mark();
+    std::uint64_t from = log_position();
     auto silent = transmit(command(card::echo::kCase2, 0, {}, 4));
     EXPECT_EQ(silent.status, STATUS_IO_TIMEOUT);
     EXPECT_EQ(silent.information, 0u);
-    EXPECT_EQ(wire(from), "W5 o5 R1 i1! A");
+    EXPECT_EQ(wire_since(from), "W5 o5 R1 i1! A");
 
     // SW1 SW2 in place of the ACK: no data go out.
-    from = mark();
+    from = log_position();
     auto early = transmit(command(card::echo::kCase3, 0, numbered(8)));
     EXPECT_EQ(early.status, STATUS_SUCCESS);
     EXPECT_EQ(answer(early), with_status({}));
-    EXPECT_EQ(wire(from), "W5 o5 (R1 i1)x2");
+    EXPECT_EQ(wire_since(from), "W5 o5 (R1 i1)x2");
 
     // The card answers data to a command that sends some: its first data
     // byte (P1 = INS) comes as an ACK with nothing left to send.
-    from = mark();
+    from = log_position();
     auto crossed =
         transmit(command(card::echo::kCase2, card::echo::kCase2, numbered(3)));
     EXPECT_EQ(crossed.status, STATUS_DEVICE_PROTOCOL_ERROR);
-    EXPECT_EQ(wire(from), "W5 o5 R1 i1 W3 o3 R1 i1 A");
-    EXPECT_EQ(traced("SMCLIB!TLP3TransmitT0: ACK with no data left, Sent=8 "
-                     "Received=0\n"),
-              1u);
+    EXPECT_EQ(wire_since(from), "W5 o5 R1 i1 W3 o3 R1 i1 A");
+    EXPECT_EQ(
+        trace_count("SMCLIB!TLP3TransmitT0: ACK with no data left, Sent=8 "
+                    "Received=0\n"),
+        1u);
     tear_down();
   });
 }
@@ -277,20 +279,20 @@ TEST_F(TransmitTest, T1ReadsThePrologueThenTheRestWithTheCardsWaitingTime) {
 
     // IFSD first (LEN 1), then 260 APDU bytes in three chained blocks over
     // IFSC 128: the card's R-blocks between them have LEN 0 and an LRC.
-    std::uint64_t from = mark();
+    std::uint64_t from = log_position();
     kernel().trace().clear();
     auto chained = transmit(command(card::echo::kCase3, 0, numbered(255)));
     EXPECT_EQ(chained.status, STATUS_SUCCESS);
     EXPECT_EQ(answer(chained), with_status({}));
     EXPECT_EQ(echo_->last_command().data, numbered(255));
-    EXPECT_EQ(wire(from), "W5 o5 R3 i3 R2 i2 W132 o16x8 o4 R3 i3 R1 i1 "
-                          "W132 o16x8 o4 R3 i3 R1 i1 W8 o8 (R3 i3)x2");
+    EXPECT_EQ(wire_since(from), "W5 o5 R3 i3 R2 i2 W132 o16x8 o4 R3 i3 R1 i1 "
+                                "W132 o16x8 o4 R3 i3 R1 i1 W8 o8 (R3 i3)x2");
     EXPECT_EQ(
         read_waits(),
         (std::vector<ULONG>{wait(3, 1), wait(2, 1), wait(3, 1), wait(1, 1),
                             wait(3, 1), wait(1, 1), wait(3, 1), wait(3, 1)}));
-    EXPECT_EQ(traced("Set Wtx=1\n"), 4u);
-    EXPECT_EQ(traced("TLP3Transmit: Failed"), 0u);
+    EXPECT_EQ(trace_count("Set Wtx=1\n"), 4u);
+    EXPECT_EQ(trace_count("TLP3Transmit: Failed"), 0u);
 
     // Busy for 2.5 s, beyond BWT: the card asks for more time, and the
     // prologue after it waits that many BWT.
@@ -300,7 +302,7 @@ TEST_F(TransmitTest, T1ReadsThePrologueThenTheRestWithTheCardsWaitingTime) {
     auto result = transmit(slow);
     EXPECT_EQ(result.status, STATUS_SUCCESS);
     EXPECT_EQ(answer(result), with_status(numbered(5)));
-    EXPECT_EQ(traced("SmartcardExtension->T1.Wtx= 2\n"), 1u);
+    EXPECT_EQ(trace_count("SmartcardExtension->T1.Wtx= 2\n"), 1u);
     EXPECT_EQ(read_waits(), (std::vector<ULONG>{wait(3, 1), wait(2, 1),
                                                 wait(3, 2), wait(8, 1)}));
     tear_down();
@@ -314,37 +316,38 @@ TEST_F(TransmitTest, T1BlocksTheReplyBufferCannotHoldAreDrained) {
     card::CardProfile profile = card::ready_profile(card::ReadyCard::t1_crc);
     profile.t1.ignore_ifsd = true;
     ready(profile, SCARD_PROTOCOL_T1, reader::Timing::Instant);
-    std::uint64_t from = mark();
+    std::uint64_t from = log_position();
     auto whole = transmit(command(card::echo::kCase2, 0, {}, 256));
     EXPECT_EQ(whole.status, STATUS_DEVICE_PROTOCOL_ERROR);
     const std::string first = "W6 o6 (R3 i3)x2 W10 o10 R3 i3 R256 i16x16 W5";
-    EXPECT_EQ(wire(from).substr(0, first.size()), first);
+    EXPECT_EQ(wire_since(from).substr(0, first.size()), first);
 
     // Room for 61 bytes behind the prologue: the block is taken off the
     // line in slices of that, and the library gets nothing.
     smartcard()->SmartcardReply.BufferSize = 64;
     kernel().trace().clear();
-    from = mark();
+    from = log_position();
     auto drained = transmit(command(card::echo::kCase2, 0, {}, 256));
     EXPECT_EQ(drained.status, STATUS_DEVICE_PROTOCOL_ERROR);
     const std::string slices = "R3 i3 R61 i16x3 i13 R61 i16x3 i13 R61 i16x3 "
                                "i13 R61 i16x3 i13 R12 i12 W5";
-    EXPECT_NE(wire(from).find(slices), std::string::npos) << wire(from);
+    EXPECT_NE(wire_since(from).find(slices), std::string::npos)
+        << wire_since(from);
     for (const auto &read : commands(READER_READ_LENGTH)) {
       if (read.sequence > from) {
         EXPECT_LE(read.setup->index, 61);
       }
     }
-    EXPECT_GT(traced("SMCLIB!TLP3Transmit: Block of 259 bytes beyond the "
-                     "reply buffer\n"),
+    EXPECT_GT(trace_count("SMCLIB!TLP3Transmit: Block of 259 bytes beyond the "
+                          "reply buffer\n"),
               0u);
 
     // Not even a prologue and an epilogue: refused before anything moves.
     smartcard()->SmartcardReply.BufferSize = 4;
-    from = mark();
+    from = log_position();
     auto refused = transmit(command(card::echo::kCase1, 0, {}));
     EXPECT_EQ(refused.status, STATUS_BUFFER_TOO_SMALL);
-    EXPECT_EQ(wire(from), "");
+    EXPECT_EQ(wire_since(from), "");
     smartcard()->SmartcardReply.BufferSize = 288;
     tear_down();
   });
@@ -356,27 +359,29 @@ TEST_F(TransmitTest, T1CardFaultsAreLeftToTheLibrarysRecovery) {
     profile.t1.answer_faults = {{1, card::T1Fault::late},
                                 {2, card::T1Fault::len_ff}};
     ready(profile, SCARD_PROTOCOL_T1);
-    std::uint64_t from = mark();
+    std::uint64_t from = log_position();
     kernel().trace().clear();
     auto late = transmit(command(card::echo::kCase2, 0, {}, 4));
     EXPECT_EQ(late.status, STATUS_SUCCESS);
     EXPECT_EQ(answer(late), with_status(numbered(4)));
     // Each prologue time-out: the transport's HOST ABORT and this one, then
     // the library's R-block; the card's answer comes the third time.
-    EXPECT_EQ(wire(from), "W5 o5 R3 i3 R2 i2 W9 o9 R3 i3! Ax2 W4 o4 R3 i3! Ax2 "
-                          "W4 o4 R3 i3 R7 i7");
-    EXPECT_EQ(traced("SMCLIB!TLP3Transmit: Read timed out (c0000120), SEND "
-                     "HOST ABORT\n"),
-              2u);
+    EXPECT_EQ(wire_since(from),
+              "W5 o5 R3 i3 R2 i2 W9 o9 R3 i3! Ax2 W4 o4 R3 i3! Ax2 "
+              "W4 o4 R3 i3 R7 i7");
+    EXPECT_EQ(
+        trace_count("SMCLIB!TLP3Transmit: Read timed out (c0000120), SEND "
+                    "HOST ABORT\n"),
+        2u);
 
     // LEN 0xFF fits the reply buffer: the block comes off the line whole
     // (behind the late answer's leftovers), each time the library asks.
-    from = mark();
+    from = log_position();
     auto len_ff = transmit(command(card::echo::kCase2, 0, {}, 4));
     EXPECT_EQ(len_ff.status, STATUS_SUCCESS);
     EXPECT_EQ(answer(len_ff), with_status(numbered(4)));
-    EXPECT_NE(wire(from).find("W4 o4 R3 i3 R256 i16x16 W4 o4 R3 i3 R256 "
-                              "i16x16 W4 o4 R3 i3 R256 i16x16 W4"),
+    EXPECT_NE(wire_since(from).find("W4 o4 R3 i3 R256 i16x16 W4 o4 R3 i3 R256 "
+                                    "i16x16 W4 o4 R3 i3 R256 i16x16 W4"),
               std::string::npos);
     tear_down();
   });
@@ -387,13 +392,13 @@ TEST_F(TransmitTest, RawIsRefusedAndARemovedCardEndsTheCommand) {
     ready(card::ready_profile(card::ReadyCard::t1_lrc), SCARD_PROTOCOL_T1);
     // The reader cannot give a raw answer back: nothing is sent.
     smartcard()->CardCapabilities.Protocol.Selected = SCARD_PROTOCOL_RAW;
-    std::uint64_t from = mark();
+    std::uint64_t from = log_position();
     kernel().trace().clear();
     auto raw = transmit(command(card::echo::kCase1, 0, {}));
     EXPECT_EQ(raw.status, STATUS_INVALID_DEVICE_REQUEST);
-    EXPECT_EQ(wire(from), "");
-    EXPECT_EQ(traced("SMCLIB!TLP3Transmit: Failed (c0000010)\n"), 1u);
-    EXPECT_EQ(traced("SMCLIB!TLP3Transmit: Exit(c0000010)\n"), 1u);
+    EXPECT_EQ(wire_since(from), "");
+    EXPECT_EQ(trace_count("SMCLIB!TLP3Transmit: Failed (c0000010)\n"), 1u);
+    EXPECT_EQ(trace_count("SMCLIB!TLP3Transmit: Exit(c0000010)\n"), 1u);
 
     // Removed during a second's work: the card event ends the prologue
     // read and the transport starts a new card presence thread.
@@ -401,12 +406,12 @@ TEST_F(TransmitTest, RawIsRefusedAndARemovedCardEndsTheCommand) {
     Bytes slow = command(card::echo::kCase2, 0, {}, 5);
     slow[3] = 100;
     later(300, [&] { firmware_->remove(); });
-    from = mark();
+    from = log_position();
     auto removed = transmit(slow);
     EXPECT_EQ(removed.status, STATUS_IO_TIMEOUT);
     EXPECT_EQ(removed.information, 0u);
-    EXPECT_EQ(wire(from), "W5 o5 R3 i3 R2 i2 W9 o9 R3 i3! A");
-    EXPECT_EQ(traced("       - SCReadWrite - RESTART THREAD\n"), 1u);
+    EXPECT_EQ(wire_since(from), "W5 o5 R3 i3 R2 i2 W9 o9 R3 i3! A");
+    EXPECT_EQ(trace_count("       - SCReadWrite - RESTART THREAD\n"), 1u);
     settle();
     EXPECT_EQ(KeReadStateEvent(&ext_->ThreadStarted), 1);
     EXPECT_EQ(state(), ULONG{SCARD_ABSENT});
