@@ -19,9 +19,12 @@
 #define USCR_SELECT_INTERFACE_EX 1
 // A reader gone from the bus marks the card absent from the interrupt read.
 #define USCR_ABSENT_ON_DISCONNECT 1
+// Each transmission pass traces the card's timing parameters.
+#define USCR_TRACE_CARD_TIMING 0
 #else
 #define USCR_IFD_TYPE "Veltraxon reader 1.1"
 #define USCR_KEEP_CONFIGURATION_DESCRIPTOR 0
 #define USCR_SELECT_INTERFACE_EX 0
 #define USCR_ABSENT_ON_DISCONNECT 0
+#define USCR_TRACE_CARD_TIMING 1
 #endif

@@ -47,10 +47,11 @@ void UscrInitializeExtension(PDEVICE_EXTENSION DeviceExtension,
   smartcardExtension->VendorAttr.IfdVersion.VersionMajor = 0;
   smartcardExtension->VendorAttr.IfdSerialNo.Length = 0;
 
-  // The other callbacks join the table as their routines land.
+  // The five callbacks; every other entry stays null.
   smartcardExtension->ReaderFunction[RDF_CARD_POWER] = CBCardPower;
-  smartcardExtension->ReaderFunction[RDF_SET_PROTOCOL] = CBSetProtocol;
+  smartcardExtension->ReaderFunction[RDF_TRANSMIT] = CBTransmit;
   smartcardExtension->ReaderFunction[RDF_CARD_TRACKING] = CBCardTracking;
+  smartcardExtension->ReaderFunction[RDF_SET_PROTOCOL] = CBSetProtocol;
   smartcardExtension->ReaderFunction[RDF_IOCTL_VENDOR] = UscrGenericIoControl;
 
   PSCARD_READER_CAPABILITIES capabilities =

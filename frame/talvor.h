@@ -113,3 +113,7 @@ void CBUpdateCardState(PDEVICE_EXTENSION DeviceExtension, UCHAR Presence);
 void CompleteCardTracking(PDEVICE_EXTENSION DeviceExtension);
 DRIVER_CANCEL UscrCancel;
 DRIVER_DISPATCH UscrCleanup;
+
+// Transmission (card/transmit.cpp).
+NTSTATUS CBTransmit(PSMARTCARD_EXTENSION SmartcardExtension);
+NTSTATUS TLP3TransmitT0(PSMARTCARD_EXTENSION SmartcardExtension);

@@ -173,8 +173,20 @@ void T0Card::get_response(std::size_t le, Time arrival, Time ready,
     answer(arrival, ready, out, port);
     return;
   }
-  out.insert(out.end(), pending_.begin(),
-             pending_.begin() + static_cast<std::ptrdiff_t>(le));
+  if (options_.answer_byte_by_byte) {
+    const auto one = static_cast<std::uint8_t>(~full_ack());
+    Time at = arrival;
+    for (std::size_t i = 0; i < le; ++i) {
+      const std::array<std::uint8_t, 2> pair = {one, pending_[i]};
+      at = answer(at, i == 0 ? ready : at, pair, port);
+    }
+    arrival = at;
+    ready = at;
+    out.clear();
+  } else {
+    out.insert(out.end(), pending_.begin(),
+               pending_.begin() + static_cast<std::ptrdiff_t>(le));
+  }
   pending_.erase(pending_.begin(),
                  pending_.begin() + static_cast<std::ptrdiff_t>(le));
   std::uint16_t sw = pending_sw_;

@@ -35,6 +35,10 @@ struct T0Options {
   Duration null_interval{};
   // Answer a case 2 command with 61xx and let GET RESPONSE fetch the data.
   bool answer_through_get_response = false;
+  // Answer data one byte per one-byte ACK (the complement of INS), the
+  // NULLs above before each of them and before SW1 as well: a card that
+  // computes while it answers.
+  bool answer_byte_by_byte = false;
   // Procedure bytes of the INS+1 forms: INS+1 for all data, its complement
   // for one byte (the forms of the first edition, for VPP).
   bool ins_plus_one = false;

@@ -280,6 +280,20 @@ protected:
   }
   Intercepting::Take intercept_;
 
+  // The card in the slot cold-reset and one of `protocols` selected, as
+  // the resource manager asks for them. Returns the protocol selected.
+  ULONG connect(ULONG protocols) {
+    kernel::IoResult power = ioctl(IOCTL_SMARTCARD_POWER, SCARD_COLD_RESET, 64);
+    EXPECT_EQ(power.status, STATUS_SUCCESS);
+    kernel::IoResult selected =
+        ioctl(IOCTL_SMARTCARD_SET_PROTOCOL, protocols, sizeof(ULONG));
+    EXPECT_EQ(selected.status, STATUS_SUCCESS);
+    ULONG protocol = 0;
+    if (selected.output.size() == sizeof protocol)
+      std::memcpy(&protocol, selected.output.data(), sizeof protocol);
+    return protocol;
+  }
+
   std::shared_ptr<reader::ReaderFirmware> firmware_;
   std::shared_ptr<usb::FaultInjector> injector_;
   PDEVICE_OBJECT pdo_ = nullptr;
