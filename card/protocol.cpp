@@ -57,6 +57,10 @@ NTSTATUS SCBuildPps(PSMARTCARD_EXTENSION SmartcardExtension,
   request[2] = static_cast<UCHAR>(capabilities->PtsData.Fl << 4 |
                                   capabilities->PtsData.Dl);
   request[3] = request[0] ^ request[1] ^ request[2];
+  // The reader moves bytes as they cross the line: an inverse-convention
+  // card reads its PPS inverted, and echoes it so.
+  if (capabilities->InversConvention)
+    SmartcardInvertData(request, kPpsLength);
   SmartcardExtension->SmartcardRequest.BufferLength = kPpsLength;
   return STATUS_SUCCESS;
 }

@@ -359,6 +359,25 @@ TEST_F(ProtocolTest, PpsFromTheCardsIndicesThenTheReaderIsTold) {
   });
 }
 
+TEST_F(ProtocolTest, InverseConventionCardReadsItsPpsInverted) {
+  run([&] {
+    build();
+    start_with_thread();
+    insert(card::ReadyCard::inverse);
+    settle();
+    ASSERT_EQ(power(SCARD_COLD_RESET).status, STATUS_SUCCESS);
+    ASSERT_TRUE(smartcard()->CardCapabilities.InversConvention);
+    mark();
+    EXPECT_EQ(set_protocol(SCARD_PROTOCOL_T0).status, STATUS_SUCCESS);
+    Bytes pps = {0xFF, 0x10, 0x11, 0xFE};
+    SmartcardInvertData(pps.data(), 4);
+    EXPECT_EQ(wire(), (std::vector<std::string>{"C0", "out " + hex_bytes(pps),
+                                                "C1", "in 4", "A5 00 11"}));
+    EXPECT_EQ(state(), ULONG{SCARD_SPECIFIC});
+    tear_down();
+  });
+}
+
 TEST_F(ProtocolTest, CardThatNeverEchoesGetsOneColdResetAndOneMorePps) {
   run([&] {
     build();

@@ -19,27 +19,18 @@ const std::string kTimeOut = "       - Time Out is ";
 class TransmitTest : public DriverTest {
 protected:
   // Reader started, the card inserted, powered and its protocol selected.
-  // An inverse-convention card gets T=0 at its ATR's rate without PPS,
-  // which the protocol selection does not code for it.
   ULONG ready(card::CardProfile profile, ULONG protocols,
               reader::Timing timing = reader::Timing::FullSpeed) {
     reader::ReaderOptions options;
     options.timing = timing;
     build(options);
     start_with_thread();
-    const bool inverse = profile.atr.convention() == card::Convention::inverse;
     auto application = std::make_unique<card::EchoApplication>();
     echo_ = application.get();
     firmware_->insert(std::make_unique<card::Card>(std::move(profile),
                                                    std::move(application)));
     settle();
-    if (!inverse)
-      return connect(protocols);
-    EXPECT_EQ(ioctl(IOCTL_SMARTCARD_POWER, SCARD_COLD_RESET, 64).status,
-              STATUS_SUCCESS);
-    smartcard()->CardCapabilities.Protocol.Selected = SCARD_PROTOCOL_T0;
-    smartcard()->ReaderCapabilities.CurrentState = SCARD_SPECIFIC;
-    return SCARD_PROTOCOL_T0;
+    return connect(protocols);
   }
   kernel::IoResult transmit(const Bytes &apdu, std::size_t answer = 258) {
     const SCARD_IO_REQUEST header = {
