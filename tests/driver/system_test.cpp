@@ -1,0 +1,81 @@
+// The driver images through the managers: loading, readers added, started,
+// opened and used from an application, stopped and restarted, removed.
+#include <string>
+#include <vector>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <winsmcrd.h>
+
+#include "tests/driver/system_fixture.h"
+
+namespace talvor::test {
+namespace {
+
+using kernel::DeviceNodeState;
+using ::testing::ElementsAre;
+
+class BuildTest : public SystemTest,
+                  public ::testing::WithParamInterface<std::string> {
+protected:
+  const std::string &build() const { return GetParam(); }
+  std::string ifd_type() const {
+    return "Veltraxon reader " + std::string(build() == "11" ? "1.1" : "1.0");
+  }
+};
+
+INSTANTIATE_TEST_SUITE_P(Talvor, BuildTest, ::testing::Values("11", "10"),
+                         [](const auto &info) {
+                           return "talvor" + info.param;
+                         });
+
+// A reader from plug to removal: added and started by the PnP manager, one
+// handle at a time, its identity as the library reports it, and nothing
+// left of it after the removal.
+TEST_P(BuildTest, ReaderAddedOpenedAndRemoved) {
+  run([&] {
+    kernel().registry().set_dword(kParametersKey, "TransferTimeOut", 1234);
+    boot();
+    PDRIVER_OBJECT driver = load(build());
+    ASSERT_NE(driver, nullptr);
+    EXPECT_TRUE(kernel().trace().contains("Under Win XP"));
+
+    PluggedReader reader;
+    ASSERT_EQ(plug(driver, reader, card::ReadyCard::t1_lrc), STATUS_SUCCESS);
+    EXPECT_EQ(pnp_->state(reader.pdo), DeviceNodeState::Started);
+    EXPECT_TRUE(kernel().trace().contains(
+        "Under Win2000 or XP, UscrGetRegistryDword(TransferTimeOut = 4D2)"));
+    EXPECT_TRUE(kernel().trace().contains("Reader Device Name "
+                                          "=\\DosDevices\\SCReader0"));
+    ASSERT_FALSE(link(reader).empty());
+
+    ASSERT_EQ(open(reader), STATUS_SUCCESS);
+    // One handle at a time; the first is not disturbed.
+    EXPECT_EQ(app_->open(link(reader)).status, STATUS_UNSUCCESSFUL);
+    kernel::IoResult unit = attribute(reader, SCARD_ATTR_DEVICE_UNIT);
+    EXPECT_EQ(unit.status, STATUS_SUCCESS);
+    EXPECT_EQ(as_ulong(unit), 0u);
+    kernel::IoResult type = attribute(reader, SCARD_ATTR_VENDOR_IFD_TYPE, 64);
+    ASSERT_EQ(type.status, STATUS_SUCCESS);
+    EXPECT_EQ(std::string(type.output.begin(), type.output.end()),
+              ifd_type() + std::string(1, '\0'));
+    // The card the reader reported at start.
+    kernel::IoResult present = ioctl(reader, IOCTL_SMARTCARD_IS_PRESENT);
+    EXPECT_EQ(present.status, STATUS_SUCCESS);
+
+    close(reader);
+    ASSERT_EQ(open(reader), STATUS_SUCCESS);
+    close(reader);
+
+    remove(reader);
+    EXPECT_TRUE(kernel().io().devices_of(driver).empty());
+    EXPECT_TRUE(kernel().io().interfaces(kReaderInterface).empty());
+    EXPECT_TRUE(kernel().trace().contains("Uscr!UscrUnloadDevice: Exit"));
+    shut_down();
+    EXPECT_TRUE(kernel().trace().contains("Uscr!Unload\tDriver exit"));
+  });
+}
+
+} // namespace
+} // namespace talvor::test
