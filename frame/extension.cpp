@@ -48,6 +48,8 @@ void UscrInitializeExtension(PDEVICE_EXTENSION DeviceExtension,
   smartcardExtension->VendorAttr.IfdSerialNo.Length = 0;
 
   // The other callbacks join the table as their routines land.
+  smartcardExtension->ReaderFunction[RDF_CARD_POWER] = CBCardPower;
+  smartcardExtension->ReaderFunction[RDF_SET_PROTOCOL] = CBSetProtocol;
   smartcardExtension->ReaderFunction[RDF_CARD_TRACKING] = CBCardTracking;
 
   PSCARD_READER_CAPABILITIES capabilities =

@@ -106,6 +106,12 @@ NTSTATUS UscrStartCardThread(PDEVICE_EXTENSION DeviceExtension);
 void UscrStopCardThread(PDEVICE_EXTENSION DeviceExtension);
 void UscrReleaseThreadObject(PDEVICE_EXTENSION DeviceExtension);
 
+// Card power and protocol selection (card/power.cpp, card/protocol.cpp).
+NTSTATUS CBCardPower(PSMARTCARD_EXTENSION SmartcardExtension);
+NTSTATUS CBSetProtocol(PSMARTCARD_EXTENSION SmartcardExtension);
+void UscrSetWaitingTimes(PSMARTCARD_EXTENSION SmartcardExtension);
+ULONG UscrFiveClockTicks();
+
 // Card tracking (card/tracking.cpp).
 NTSTATUS CBCardTracking(PSMARTCARD_EXTENSION SmartcardExtension);
 void CBUpdateCardState(PDEVICE_EXTENSION DeviceExtension, UCHAR Presence);
