@@ -6,6 +6,8 @@
 #pragma once
 
 #include <cstring>
+#include <functional>
+#include <list>
 #include <memory>
 #include <optional>
 #include <span>
@@ -82,6 +84,12 @@ protected:
   NTSTATUS plug(PDRIVER_OBJECT driver, PluggedReader &reader,
                 std::optional<card::ReadyCard> card = {},
                 reader::ReaderOptions options = {}) {
+    attach(reader, card, options);
+    return pnp_->add_device(reader.pdo, driver);
+  }
+  // Only the bus's part: the reader on a new port, its PDO made.
+  void attach(PluggedReader &reader, std::optional<card::ReadyCard> card = {},
+              reader::ReaderOptions options = {}) {
     reader.firmware =
         std::make_shared<reader::ReaderFirmware>(kernel(), options);
     if (card)
@@ -89,7 +97,6 @@ protected:
     reader.injector = std::make_shared<usb::FaultInjector>(reader.firmware);
     reader.pdo = bus().plug(reader.injector);
     EXPECT_NE(reader.pdo, nullptr);
-    return pnp_->add_device(reader.pdo, driver);
   }
   void insert(PluggedReader &reader,
               card::ReadyCard which = card::ReadyCard::t1_lrc) {
@@ -118,6 +125,7 @@ protected:
         if (change != kernel::TargetDeviceChange::RemoveCancelled)
           close(reader);
       });
+      watches_.push_back(reader.watch);
     }
     return opened.status;
   }
@@ -181,18 +189,16 @@ protected:
               STATUS_SUCCESS);
     forget(reader);
   }
-  void forget(PluggedReader &reader) {
-    if (reader.watch != 0)
-      pnp_->unwatch(reader.watch);
-    reader.watch = 0;
-    reader.pdo = nullptr;
-  }
+  void forget(PluggedReader &reader) { reader.pdo = nullptr; }
 
   // Every reader still on the bus taken away, the application gone, the
   // drivers unloaded and the managers gone. Inside run().
   void shut_down() {
     if (!pnp_)
       return;
+    // The application's exit closes what is still open.
+    for (std::uint64_t watch : watches_)
+      pnp_->unwatch(watch);
     if (app_)
       app_->exit();
     for (PDEVICE_OBJECT pdo : bus().present()) {
@@ -217,6 +223,22 @@ protected:
     pnp_.reset();
   }
 
+  // Runs `action` in a kernel thread of its own, as another thread of the
+  // application would (a request that blocks in the driver blocks it).
+  void spawn(std::function<void()> action) {
+    actions_.push_back(std::move(action));
+    HANDLE handle = nullptr;
+    ASSERT_EQ(PsCreateSystemThread(&handle, 0, nullptr, nullptr, nullptr,
+                                   Spawned, &actions_.back()),
+              STATUS_SUCCESS);
+    ZwClose(handle);
+  }
+  static void delay_ms(LONGLONG ms) {
+    LARGE_INTEGER delay;
+    delay.QuadPart = -ms * 10'000;
+    KeDelayExecutionThread(KernelMode, FALSE, &delay);
+  }
+
   // Trace lines since the last clear that start with `prefix`.
   std::vector<std::string> traced(const std::string &prefix) {
     std::vector<std::string> picked;
@@ -230,6 +252,25 @@ protected:
   std::optional<kernel::PowerManager> power_;
   std::optional<kernel::DriverLoader> loader_;
   std::optional<kernel::Application> app_;
+
+private:
+  static void Spawned(PVOID context) {
+    (*static_cast<std::function<void()> *>(context))();
+    PsTerminateSystemThread(STATUS_SUCCESS);
+  }
+  std::list<std::function<void()>> actions_;
+  std::vector<std::uint64_t> watches_;
 };
+
+// A test run once per build: "11" and "10".
+class BuildTest : public SystemTest,
+                  public ::testing::WithParamInterface<std::string> {
+protected:
+  const std::string &build() const { return GetParam(); }
+};
+#define TALVOR_BUILD_TESTS(Suite)                                              \
+  INSTANTIATE_TEST_SUITE_P(                                                    \
+      Talvor, Suite, ::testing::Values("11", "10"),                            \
+      [](const auto &info) { return "talvor" + info.param; })
 
 } // namespace talvor::test

@@ -16,24 +16,18 @@ namespace {
 using kernel::DeviceNodeState;
 using ::testing::ElementsAre;
 
-class BuildTest : public SystemTest,
-                  public ::testing::WithParamInterface<std::string> {
+class ReaderTest : public BuildTest {
 protected:
-  const std::string &build() const { return GetParam(); }
   std::string ifd_type() const {
     return "Veltraxon reader " + std::string(build() == "11" ? "1.1" : "1.0");
   }
 };
-
-INSTANTIATE_TEST_SUITE_P(Talvor, BuildTest, ::testing::Values("11", "10"),
-                         [](const auto &info) {
-                           return "talvor" + info.param;
-                         });
+TALVOR_BUILD_TESTS(ReaderTest);
 
 // A reader from plug to removal: added and started by the PnP manager, one
 // handle at a time, its identity as the library reports it, and nothing
 // left of it after the removal.
-TEST_P(BuildTest, ReaderAddedOpenedAndRemoved) {
+TEST_P(ReaderTest, AddedOpenedUsedAndRemoved) {
   run([&] {
     kernel().registry().set_dword(kParametersKey, "TransferTimeOut", 1234);
     boot();
@@ -60,9 +54,16 @@ TEST_P(BuildTest, ReaderAddedOpenedAndRemoved) {
     ASSERT_EQ(type.status, STATUS_SUCCESS);
     EXPECT_EQ(std::string(type.output.begin(), type.output.end()),
               ifd_type() + std::string(1, '\0'));
-    // The card the reader reported at start.
-    kernel::IoResult present = ioctl(reader, IOCTL_SMARTCARD_IS_PRESENT);
-    EXPECT_EQ(present.status, STATUS_SUCCESS);
+    // The card the reader reported at start, powered and spoken to in T=1.
+    EXPECT_EQ(ioctl(reader, IOCTL_SMARTCARD_IS_PRESENT).status, STATUS_SUCCESS);
+    kernel::IoResult atr =
+        ioctl(reader, IOCTL_SMARTCARD_POWER, as_bytes(SCARD_COLD_RESET), 64);
+    EXPECT_EQ(atr.status, STATUS_SUCCESS);
+    EXPECT_GT(atr.output.size(), 2u);
+    kernel::IoResult protocol = ioctl(reader, IOCTL_SMARTCARD_SET_PROTOCOL,
+                                      as_bytes(SCARD_PROTOCOL_T1), 4);
+    EXPECT_EQ(protocol.status, STATUS_SUCCESS);
+    EXPECT_EQ(as_ulong(protocol), ULONG{SCARD_PROTOCOL_T1});
 
     close(reader);
     ASSERT_EQ(open(reader), STATUS_SUCCESS);
