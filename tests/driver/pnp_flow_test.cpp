@@ -1,6 +1,7 @@
 // Plug and Play through the managers: the gate device-control requests
 // wait at while a stop is prepared, stop and restart, and removals with
 // requests waiting or in flight.
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -114,6 +115,52 @@ TEST_P(PnpFlowTest, QueryStopWaitsForNoRequestAndHoldsNewOnesAtTheGate) {
             .status,
         STATUS_SUCCESS);
   });
+}
+
+// A query-stop is never accepted while a request that passed the gate
+// still runs: once the query is accepted no request counts itself in until
+// the cancel, however the requests of two application threads interleave
+// with it.
+TEST_P(PnpFlowTest, QueryStopNeverOverlapsARequestThatPassedTheGate) {
+  int accepted = 0;
+  for (std::uint64_t seed : sweep(8)) {
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    restart(seed);
+    run([&] {
+      bring_up();
+      bool stopping = false;
+      int running = 2;
+      for (int worker = 0; worker < 2; ++worker) {
+        spawn([&] {
+          while (!stopping) {
+            attribute(reader_, SCARD_ATTR_DEVICE_UNIT);
+            delay_ms(2);
+          }
+          --running;
+        });
+      }
+      for (int round = 0; round < 40; ++round) {
+        delay_ms(2);
+        if (pnp_->query_stop(reader_.pdo) != STATUS_SUCCESS)
+          continue;
+        ++accepted;
+        // A request traces this once it is counted in.
+        const std::size_t seen = kernel().trace().lines().size();
+        delay_ms(5);
+        std::vector<std::string> lines = kernel().trace().lines();
+        for (std::size_t i = seen; i < lines.size(); ++i)
+          EXPECT_NE(lines[i].rfind("UscrDeviceIoControl->ReaderRemoved!", 0),
+                    0u)
+              << "round " << round;
+        EXPECT_EQ(pnp_->cancel_stop(reader_.pdo), STATUS_SUCCESS);
+      }
+      stopping = true;
+      while (running > 0)
+        delay_ms(1);
+      shut_down();
+    });
+  }
+  EXPECT_GT(accepted, 0);
 }
 
 // A request waiting at the gate of a reader that goes away fails rather
