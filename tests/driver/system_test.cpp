@@ -69,6 +69,19 @@ TEST_P(ReaderTest, AddedOpenedUsedAndRemoved) {
     ASSERT_EQ(open(reader), STATUS_SUCCESS);
     close(reader);
 
+    // System control goes to the bus driver, which leaves it as it came.
+    kernel().trace().clear();
+    kernel::IrpReply wmi = kernel::call_and_wait(
+        kernel(), fdo(reader),
+        [](IO_STACK_LOCATION &stack) {
+          stack.MajorFunction = IRP_MJ_SYSTEM_CONTROL;
+        },
+        ms(100), nullptr);
+    EXPECT_TRUE(wmi.completed);
+    EXPECT_EQ(wmi.status, STATUS_NOT_SUPPORTED);
+    EXPECT_THAT(traced("uscrDispatchSystemControl"),
+                ElementsAre("uscrDispatchSystemControl "));
+
     remove(reader);
     EXPECT_TRUE(kernel().io().devices_of(driver).empty());
     EXPECT_TRUE(kernel().io().interfaces(kReaderInterface).empty());
