@@ -51,6 +51,7 @@ void UscrInitializeExtension(PDEVICE_EXTENSION DeviceExtension,
   smartcardExtension->ReaderFunction[RDF_CARD_POWER] = CBCardPower;
   smartcardExtension->ReaderFunction[RDF_SET_PROTOCOL] = CBSetProtocol;
   smartcardExtension->ReaderFunction[RDF_CARD_TRACKING] = CBCardTracking;
+  smartcardExtension->ReaderFunction[RDF_IOCTL_VENDOR] = UscrGenericIoControl;
 
   PSCARD_READER_CAPABILITIES capabilities =
       &smartcardExtension->ReaderCapabilities;

@@ -112,6 +112,9 @@ NTSTATUS CBSetProtocol(PSMARTCARD_EXTENSION SmartcardExtension);
 void UscrSetWaitingTimes(PSMARTCARD_EXTENSION SmartcardExtension);
 ULONG UscrFiveClockTicks();
 
+// Vendor device-control codes (vendor/vendor.cpp).
+NTSTATUS UscrGenericIoControl(PSMARTCARD_EXTENSION SmartcardExtension);
+
 // Card tracking (card/tracking.cpp).
 NTSTATUS CBCardTracking(PSMARTCARD_EXTENSION SmartcardExtension);
 void CBUpdateCardState(PDEVICE_EXTENSION DeviceExtension, UCHAR Presence);

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <list>
@@ -31,6 +32,16 @@ inline constexpr GUID kSmartcardReaderGuid = {
     0xBA8A,
     0x11D1,
     {0xBF, 0x5D, 0x00, 0x00, 0xF8, 0x05, 0xF5, 0x30}};
+
+inline std::string hex_bytes(const std::vector<std::uint8_t> &bytes) {
+  std::string text;
+  char digits[4];
+  for (std::uint8_t byte : bytes) {
+    std::snprintf(digits, sizeof digits, text.empty() ? "%02X" : " %02X", byte);
+    text += digits;
+  }
+  return text;
+}
 
 // A device model in front of another that answers the transfers `take`
 // accepts itself and passes the rest on.
@@ -219,6 +230,45 @@ protected:
         return stats.allocations;
     return 0;
   }
+
+  // What crossed the wire from here on.
+  void mark() { mark_ = injector_->log().size(); }
+  // One line a transfer since the mark: a vendor command by its bRequest
+  // and the bytes it sent, bulk out by its bytes, bulk in by its length.
+  std::vector<std::string> wire() const {
+    std::vector<std::string> lines;
+    auto log = injector_->log();
+    for (std::size_t i = mark_; i < log.size(); ++i) {
+      const usb::TransferRecord &record = log[i];
+      char text[16];
+      if (record.setup && record.setup->type() == 2) {
+        std::snprintf(text, sizeof text, "%02X", record.setup->request);
+        lines.push_back(record.in || record.data.empty()
+                            ? text
+                            : text + (" " + hex_bytes(record.data)));
+      } else if (record.type == usb::TransferType::Bulk) {
+        if (record.in)
+          lines.push_back("in " + std::to_string(record.length));
+        else
+          lines.push_back("out " + hex_bytes(record.data));
+      }
+    }
+    return lines;
+  }
+  std::size_t count(const std::string &line) const {
+    auto lines = wire();
+    return static_cast<std::size_t>(
+        std::count(lines.begin(), lines.end(), line));
+  }
+  // Whether the driver printed `text` (its line end included).
+  bool traced(std::string text) {
+    text.pop_back();
+    for (auto &line : kernel().trace().lines())
+      if (line == text)
+        return true;
+    return false;
+  }
+  std::size_t mark_ = 0;
 
   // A device model put between the reader and the fault injector; by
   // default the transfers `intercept_` takes.

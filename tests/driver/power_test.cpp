@@ -15,16 +15,6 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-std::string hex(const Bytes &bytes) {
-  std::string text;
-  char digits[4];
-  for (std::uint8_t byte : bytes) {
-    std::snprintf(digits, sizeof digits, text.empty() ? "%02X" : " %02X", byte);
-    text += digits;
-  }
-  return text;
-}
-
 // A T=1 card whose ATR is exactly `length` bytes (8 to 191).
 card::CardProfile card_with_atr_of(std::size_t length) {
   card::CardProfile profile = card::ready_profile(card::ReadyCard::t1_lrc);
@@ -57,44 +47,6 @@ protected:
   kernel::IoResult set_protocol(ULONG mask) {
     return ioctl(IOCTL_SMARTCARD_SET_PROTOCOL, mask, sizeof(ULONG));
   }
-  // What crossed the wire from here on.
-  void mark() { mark_ = injector_->log().size(); }
-  // One line a transfer since the mark: a vendor command by its bRequest,
-  // bulk out by its bytes, bulk in by its length.
-  std::vector<std::string> wire() const {
-    std::vector<std::string> lines;
-    auto log = injector_->log();
-    for (std::size_t i = mark_; i < log.size(); ++i) {
-      const usb::TransferRecord &record = log[i];
-      char text[16];
-      if (record.setup && record.setup->type() == 2) {
-        std::snprintf(text, sizeof text, "%02X", record.setup->request);
-        lines.push_back(record.setup->request == READER_SET_PARAMETERS
-                            ? text + (" " + hex(record.data))
-                            : text);
-      } else if (record.type == usb::TransferType::Bulk) {
-        if (record.in)
-          lines.push_back("in " + std::to_string(record.length));
-        else
-          lines.push_back("out " + hex(record.data));
-      }
-    }
-    return lines;
-  }
-  std::size_t count(const std::string &line) const {
-    auto lines = wire();
-    return static_cast<std::size_t>(
-        std::count(lines.begin(), lines.end(), line));
-  }
-  // Whether the driver printed `text` (its line end included).
-  bool traced(std::string text) {
-    text.pop_back();
-    for (auto &line : kernel().trace().lines())
-      if (line == text)
-        return true;
-    return false;
-  }
-  std::size_t mark_ = 0;
 };
 
 TEST_F(CardPowerTest, ResetGivesTheAtrToTheCallerAndTheLibrary) {
@@ -143,6 +95,7 @@ TEST_F(CardPowerTest, ResetGivesTheAtrToTheCallerAndTheLibrary) {
 
     // A caller's buffer too small for the ATR gets nothing; the library
     // still has the card.
+    EXPECT_EQ(power(SCARD_COLD_RESET, atr.size()).output, atr);
     mark();
     kernel::IoResult small = power(SCARD_COLD_RESET, atr.size() - 1);
     EXPECT_EQ(small.status, STATUS_BUFFER_TOO_SMALL);
@@ -309,6 +262,16 @@ TEST_F(CardPowerTest, DriversOwnCallsLeaveTheLastRequestAlone) {
 
 class ProtocolTest : public CardPowerTest {
 protected:
+  void SetUp() override {
+    CardPowerTest::SetUp();
+    intercept_ = [this](const usb::TransferPtr &transfer) {
+      if (intercept_resets_ && transfer->setup() &&
+          transfer->setup()->request == READER_COLD_RESET)
+        smartcard()->CardCapabilities.PtsData.Type = PTS_TYPE_OPTIMAL;
+      return false;
+    };
+  }
+  bool intercept_resets_ = false;
   // A card of `protocol` (0 or 1) with TA1 `ta1`, in the slot and reset.
   void negotiable(std::uint8_t protocol, std::uint8_t ta1,
                   card::PpsBehaviour pps = card::PpsBehaviour::echo) {
@@ -322,9 +285,12 @@ protected:
     atr_ = profile.atr.bytes();
     ASSERT_EQ(power(SCARD_COLD_RESET).status, STATUS_SUCCESS);
     ASSERT_EQ(state(), ULONG{SCARD_NEGOTIABLE});
+    bwt_ = reader()->BlockWaitingTime;
+    cwt_ = reader()->CharacterWaitingTime;
   }
   std::string atr_read() const { return "in " + std::to_string(atr_.size()); }
   Bytes atr_;
+  ULONG bwt_ = 0, cwt_ = 0; // the reader's, after the reset
 };
 
 TEST_F(ProtocolTest, PpsFromTheCardsIndicesThenTheReaderIsTold) {
@@ -334,6 +300,7 @@ TEST_F(ProtocolTest, PpsFromTheCardsIndicesThenTheReaderIsTold) {
   };
   // Fl 7 is reserved: proposed as 1. Dl 6 is unsupported: the default rate.
   const Case cases[] = {{0, 0x11, "FF 10 11 FE", "A5 00 11"},
+                        {1, 0x91, "FF 11 91 7F", "A5 01 91"},
                         {1, 0x94, "FF 11 94 7A", "A5 01 94"},
                         {1, 0x73, "FF 11 13 FD", "A5 01 13"},
                         {0, 0x96, "FF 10 11 FE", "A5 00 11"}};
@@ -344,6 +311,7 @@ TEST_F(ProtocolTest, PpsFromTheCardsIndicesThenTheReaderIsTold) {
       SCOPED_TRACE(c.pps);
       negotiable(c.protocol, c.ta1);
       mark();
+      kernel().trace().clear();
       const ULONG protocol = c.protocol ? SCARD_PROTOCOL_T1 : SCARD_PROTOCOL_T0;
       kernel::IoResult selected =
           set_protocol(SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1);
@@ -369,10 +337,21 @@ TEST_F(ProtocolTest, PpsFromTheCardsIndicesThenTheReaderIsTold) {
       const auto &caps = smartcard()->CardCapabilities;
       EXPECT_EQ(reader()->CharacterWaitingTime,
                 c.protocol ? caps.T1.CWT : caps.T0.WT);
-      // Asked again for the protocol in use: nothing is sent.
+      if (c.ta1 != 0x73) {
+        // The echo is awaited for four characters and one block.
+        char timeout[40];
+        std::snprintf(timeout, sizeof timeout, "timeout=%X, cardCommand=1",
+                      std::max<ULONG>(300, (4 * cwt_ + bwt_) / 1000));
+        EXPECT_EQ(submissions()[3], timeout);
+      }
+      // Asked again for the protocol in use: nothing is sent. After a
+      // reset the card negotiates anew.
       mark();
       EXPECT_EQ(set_protocol(protocol).status, STATUS_SUCCESS);
       EXPECT_TRUE(wire().empty());
+      ASSERT_EQ(power(SCARD_COLD_RESET).status, STATUS_SUCCESS);
+      EXPECT_EQ(set_protocol(protocol).status, STATUS_SUCCESS);
+      EXPECT_EQ(count("C0"), c.ta1 == 0x73 ? 2u : 1u);
       firmware_->remove();
       settle();
     }
@@ -397,6 +376,29 @@ TEST_F(ProtocolTest, CardThatNeverEchoesGetsOneColdResetAndOneMorePps) {
     EXPECT_TRUE(traced("SMCLIB!TLP3SetProtocol: PTS failed. Trying default "
                        "parameters...\n"));
     EXPECT_TRUE(traced("SMCLIB!TLP3SetProtocol: Exit(c0000186)\n"));
+    tear_down();
+  });
+}
+
+TEST_F(ProtocolTest, RetryIsBoundedByTheDriverAndByTheDefaultType) {
+  run([&] {
+    build();
+    start_with_thread();
+    // Default parameters asked for: proposed at once, and no retry.
+    negotiable(1, 0x94, card::PpsBehaviour::garbage);
+    mark();
+    EXPECT_EQ(set_protocol(SCARD_PROTOCOL_T1 | SCARD_PROTOCOL_DEFAULT).status,
+              STATUS_DEVICE_PROTOCOL_ERROR);
+    EXPECT_EQ(wire(), (std::vector<std::string>{"C0", "out FF 11 11 FF", "C1",
+                                                "in 4", "A4"}));
+    // A library that forgets the type at the reset: still two PPS only.
+    ASSERT_EQ(power(SCARD_COLD_RESET).status, STATUS_SUCCESS);
+    intercept_resets_ = true;
+    mark();
+    EXPECT_EQ(set_protocol(SCARD_PROTOCOL_T1).status,
+              STATUS_DEVICE_PROTOCOL_ERROR);
+    EXPECT_EQ(count("C0"), 2u);
+    EXPECT_EQ(count("A1"), 1u);
     tear_down();
   });
 }
