@@ -9,6 +9,7 @@
 #include <winsmcrd.h>
 
 #include "tests/driver/system_fixture.h"
+#include "vendor/ioctl.h"
 
 namespace talvor::test {
 namespace {
@@ -64,6 +65,12 @@ TEST_P(ReaderTest, AddedOpenedUsedAndRemoved) {
                                       as_bytes(SCARD_PROTOCOL_T1), 4);
     EXPECT_EQ(protocol.status, STATUS_SUCCESS);
     EXPECT_EQ(as_ulong(protocol), ULONG{SCARD_PROTOCOL_T1});
+    // The reader's vendor value, written and read back.
+    const std::vector<std::uint8_t> value = {0x12, 0x34};
+    EXPECT_EQ(ioctl(reader, IOCTL_VENDOR_WRITE, value).status, STATUS_SUCCESS);
+    kernel::IoResult read = ioctl(reader, IOCTL_VENDOR_READ, {}, 2);
+    EXPECT_EQ(read.status, STATUS_SUCCESS);
+    EXPECT_EQ(read.output, value);
 
     close(reader);
     ASSERT_EQ(open(reader), STATUS_SUCCESS);
