@@ -276,6 +276,22 @@ TEST_P(PnpFlowTest, WithoutWdm110TheReaderHasNoInterface) {
   });
 }
 
+// The system's WDM version is only traced beyond 1.10: 1.20 is XP, 1.10
+// alone 2000.
+TEST_P(PnpFlowTest, DriverEntryTracesTheSystemItFinds) {
+  run([&] {
+    boot();
+    kernel().set_wdm_version(1, 0x20);
+    ASSERT_NE(load(build()), nullptr);
+    EXPECT_THAT(traced("Under "), ElementsAre("Under Win XP"));
+    ASSERT_EQ(loader_->unload_driver("TALVOR" + build()), STATUS_SUCCESS);
+    kernel().trace().clear();
+    kernel().set_wdm_version(1, 0x1F);
+    ASSERT_NE(load(build()), nullptr);
+    EXPECT_THAT(traced("Under "), ElementsAre("Under Win 2000"));
+  });
+}
+
 // A query-remove switches the interface off and a cancel on again; the
 // application hears of the query and closes first.
 TEST_P(PnpFlowTest, QueryRemoveSwitchesTheInterfaceOffUntilCancelled) {
