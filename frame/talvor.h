@@ -76,9 +76,17 @@ typedef struct _DEVICE_EXTENSION {
   KEVENT CardChangeEvent;
   ULONG IsDeviceHighSpeed;
   ULONG TransferTimeOut; // milliseconds; 0: from the card's waiting times
+  // The UnitInUse slot the device object was created in and is named
+  // after; UnitNo is chosen apart and may differ from it.
+  ULONG SlotIndex;
+  // Set while STOP, REMOVE or a power-down holds the card presence thread
+  // ended: the recovery after a failed exchange must not start a new one.
+  // Cleared by the creators that may run it again (START, D0).
+  BOOLEAN ThreadRestartBlocked;
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;
 
-// Driver-wide state.
+// Driver-wide state. UnitInUse takes no lock: the PnP manager adds and
+// removes devices one at a time.
 extern UCHAR UnitInUse[Uscr_MAX_DEVICE];
 extern BOOLEAN IsWin98OrMe;
 
@@ -117,3 +125,29 @@ DRIVER_DISPATCH UscrCleanup;
 // Transmission (card/transmit.cpp).
 NTSTATUS CBTransmit(PSMARTCARD_EXTENSION SmartcardExtension);
 NTSTATUS TLP3TransmitT0(PSMARTCARD_EXTENSION SmartcardExtension);
+
+// Driver entry and registry (frame/entry.cpp).
+extern "C" DRIVER_INITIALIZE DriverEntry;
+DRIVER_UNLOAD Unload;
+NTSTATUS UscrGetRegistryDword(PCWSTR RegPath, PCWSTR ValueName, PULONG Value);
+
+// Device creation and teardown (frame/device.cpp).
+DRIVER_ADD_DEVICE UscrAddDevice;
+NTSTATUS UscrCreateDevice(PDRIVER_OBJECT DriverObject,
+                          PDEVICE_OBJECT *DeviceObject);
+void UscrUnloadDevice(PDEVICE_OBJECT DeviceObject);
+// Gives back the UnitInUse slot the device object was created in.
+void UscrFreeSlot(PDEVICE_EXTENSION DeviceExtension);
+
+// Request dispatch (frame/dispatch.cpp).
+DRIVER_DISPATCH UscrCreateClose;
+DRIVER_DISPATCH UscrDeviceIoControl;
+DRIVER_DISPATCH uscrDispatchSystemControl;
+
+// Plug and Play and power (pnp/).
+DRIVER_DISPATCH UscrPnPDeviceControl;
+DRIVER_DISPATCH UscrPower;
+NTSTATUS UscrCallUSBDriver(PDEVICE_OBJECT LowerDeviceObject, PIRP Irp);
+// Its completion routine, also that of other requests sent down and awaited:
+// sets the event in Context and keeps the IRP for the waiter.
+IO_COMPLETION_ROUTINE UscrCallUSBDriverComplete;

@@ -159,8 +159,8 @@ void SCResetHaltedPipes(PDEVICE_OBJECT DeviceObject) {
 /*
  * SCAbortAndRestart
  *   Recovery after a failed exchange: the halted pipes reset, HOST ABORT,
- *   and a new card presence thread when a card event (or a stop path) has
- *   stopped the last one.
+ *   and a new card presence thread when a card event has stopped the last
+ *   one.
  * Arguments: the reader's device object; the caller's restart trace.
  * Result: none; the caller's status stands.  IRQL: PASSIVE_LEVEL.
  */
@@ -175,7 +175,9 @@ void SCAbortAndRestart(PDEVICE_OBJECT DeviceObject, PCSTR RestartTrace) {
   SCResetHaltedPipes(DeviceObject);
   (void)USBSCCommand(DeviceObject, TRUE, scratch, &command);
 
-  if (deviceExtension->ThreadShouldStop) {
+  // A thread that STOP, REMOVE or a power-down ended stays ended.
+  if (deviceExtension->ThreadShouldStop &&
+      !deviceExtension->ThreadRestartBlocked) {
     DbgPrint("%s", RestartTrace);
     (void)UscrStartCardThread(deviceExtension);
   }

@@ -115,21 +115,6 @@ NTSTATUS SubmitSelect(PDEVICE_OBJECT DeviceObject, PURB Urb,
   return ntStatus;
 }
 
-/*
- * OnRequestComplete
- *   Completion routine for a request sent down and awaited: marks a
- *   cancelled request, wakes the waiter and keeps the IRP.
- * Result: STATUS_MORE_PROCESSING_REQUIRED.  IRQL: <= DISPATCH_LEVEL.
- */
-NTSTATUS OnRequestComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp,
-                           PVOID Context) {
-  UNREFERENCED_PARAMETER(DeviceObject);
-  if (Irp->Cancel)
-    Irp->IoStatus.Status = STATUS_CANCELLED;
-  KeSetEvent(static_cast<PKEVENT>(Context), IO_NO_INCREMENT, FALSE);
-  return STATUS_MORE_PROCESSING_REQUIRED;
-}
-
 // Reads and traces the device descriptor; it is not kept past the start.
 NTSTATUS ReadDeviceDescriptor(PDEVICE_OBJECT DeviceObject) {
   PDEVICE_EXTENSION deviceExtension = ExtensionOf(DeviceObject);
@@ -417,7 +402,8 @@ void GetBusInterfaceVersion(PDEVICE_OBJECT DeviceObject) {
   }
   irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
   KeInitializeEvent(&event, NotificationEvent, FALSE);
-  IoSetCompletionRoutine(irp, OnRequestComplete, &event, TRUE, TRUE, TRUE);
+  IoSetCompletionRoutine(irp, UscrCallUSBDriverComplete, &event, TRUE, TRUE,
+                         TRUE);
 
   RtlZeroMemory(&busInterfaceVer1, sizeof(busInterfaceVer1));
   PIO_STACK_LOCATION nextStack = IoGetNextIrpStackLocation(irp);
@@ -491,9 +477,7 @@ NTSTATUS KorvoSCD_RemoveDevice(PDEVICE_OBJECT DeviceObject) {
   PAGED_CODE();
   PDEVICE_EXTENSION deviceExtension = ExtensionOf(DeviceObject);
   ReleaseMemory(DeviceObject);
-  ULONG unitNo = deviceExtension->SmartcardExtension.VendorAttr.UnitNo;
-  if (unitNo < Uscr_MAX_DEVICE)
-    UnitInUse[unitNo] = 0;
+  UscrFreeSlot(deviceExtension);
   return STATUS_SUCCESS;
 }
 

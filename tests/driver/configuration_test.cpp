@@ -124,8 +124,10 @@ TEST_F(ConfigurationTest, StartSelectsTheFirstInterfaceWithThreePipes) {
     start();
     EXPECT_EQ(interfaces_enabled(), 1u);
 
-    // Removal frees what the start kept and gives the reader's slot back.
-    smartcard()->VendorAttr.UnitNo = 5;
+    // Removal frees what the start kept and gives back the slot the reader
+    // was created in, whatever its unit number.
+    ext_->SlotIndex = 5;
+    smartcard()->VendorAttr.UnitNo = 4;
     UnitInUse[4] = UnitInUse[5] = UnitInUse[6] = 1;
     EXPECT_EQ(KorvoSCD_RemoveDevice(fdo_), STATUS_SUCCESS);
     EXPECT_EQ(UnitInUse[5], 0);

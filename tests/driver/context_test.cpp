@@ -31,5 +31,24 @@ TEST_F(ContextTest, ThreadRestartedInARequestKeepsItsHandleOutOfTheProcess) {
   });
 }
 
+// A thread that a stop or a removal ended stays ended: the recovery of a
+// request still sends HOST ABORT but starts no thread that would outlive
+// the device.
+TEST_F(ContextTest, RecoveryDoesNotRestartAThreadAStopEnded) {
+  run([&] {
+    build();
+    start_with_thread();
+    ext_->ThreadRestartBlocked = TRUE;
+    UscrStopCardThread(ext_);
+    kernel().trace().clear();
+    SCAbortAndRestart(fdo_, "restart\n");
+    EXPECT_EQ(commands(READER_HOST_ABORT).size(), 1u);
+    EXPECT_FALSE(kernel().trace().contains("restart"));
+    EXPECT_EQ(ext_->ThreadObject, nullptr);
+    EXPECT_TRUE(ext_->ThreadShouldStop);
+    tear_down();
+  });
+}
+
 } // namespace
 } // namespace talvor::test
