@@ -197,6 +197,19 @@ TEST_P(SleepTest, SleepAndResumeWithAPoweredCard) {
     EXPECT_EQ(ioctl(reader_, IOCTL_SMARTCARD_IS_PRESENT).status,
               STATUS_SUCCESS);
     EXPECT_EQ(power_card(), STATUS_SUCCESS);
+
+    // Hibernate and shutdown take the reader down alike.
+    for (SYSTEM_POWER_STATE state :
+         {PowerSystemHibernate, PowerSystemShutdown}) {
+      mark = transfers(reader_);
+      ASSERT_EQ(power_->sleep(state), STATUS_SUCCESS);
+      EXPECT_THAT(commands(reader_, mark), ElementsAre("A3", "A3"));
+      EXPECT_EQ(bus().power_state(reader_.pdo), PowerDeviceD3);
+      ASSERT_EQ(power_->wake(), STATUS_SUCCESS);
+      delay_ms(200);
+      EXPECT_EQ(power_card(), STATUS_SUCCESS);
+    }
+    EXPECT_EQ(threads_started(), 3u);
     EXPECT_TRUE(kernel().verifier().empty());
   });
 }
@@ -234,25 +247,6 @@ TEST_P(SleepTest, CardChangesWhileAsleep) {
     delay_ms(200);
     EXPECT_EQ(ioctl(reader_, IOCTL_SMARTCARD_IS_ABSENT).status, STATUS_SUCCESS);
     EXPECT_TRUE(kernel().verifier().empty());
-  });
-}
-
-// Hibernate and shutdown take the reader down as a sleep does.
-TEST_P(SleepTest, HibernateAndShutdownPowerTheReaderDown) {
-  run([&] {
-    bring_up();
-    for (SYSTEM_POWER_STATE state :
-         {PowerSystemHibernate, PowerSystemShutdown}) {
-      std::size_t mark = transfers(reader_);
-      ASSERT_EQ(power_->sleep(state), STATUS_SUCCESS);
-      EXPECT_THAT(commands(reader_, mark), ElementsAre("A3", "A3"));
-      EXPECT_EQ(bus().power_state(reader_.pdo), PowerDeviceD3);
-      ASSERT_EQ(power_->wake(), STATUS_SUCCESS);
-      EXPECT_EQ(bus().power_state(reader_.pdo), PowerDeviceD0);
-      delay_ms(200);
-      EXPECT_EQ(power_card(), STATUS_SUCCESS);
-    }
-    EXPECT_EQ(threads_started(), 3u);
   });
 }
 
@@ -297,6 +291,11 @@ TEST_P(SleepTest, RequestsWaitAtTheGateWhileAsleep) {
 TEST_P(SleepTest, SleepQueryWithoutSleep) {
   run([&] {
     bring_up();
+    // A query for the working state closes nothing.
+    ASSERT_EQ(system_power(IRP_MN_QUERY_POWER, PowerSystemWorking),
+              STATUS_SUCCESS);
+    EXPECT_EQ(attribute(reader_, SCARD_ATTR_DEVICE_UNIT).status,
+              STATUS_SUCCESS);
     std::size_t mark = transfers(reader_);
     kernel().trace().clear();
     ASSERT_EQ(system_power(IRP_MN_QUERY_POWER, PowerSystemSleeping3),
@@ -560,6 +559,19 @@ TEST_P(SleepTest, RefusedWakeAndRemovalWhileArmed) {
     EXPECT_EQ(extension()->WaitWakeIrp, nullptr);
     ASSERT_EQ(power_->wake(), STATUS_SUCCESS);
     EXPECT_EQ(bus().power_state(reader_.pdo), PowerDeviceD0);
+
+    // No IRP for the request (the query's is the first IRP): wake is
+    // disarmed and the reader sleeps in D3.
+    kernel().pool().fail_nth(2, kernel::make_pool_tag("Irp "));
+    kernel().trace().clear();
+    ASSERT_EQ(power_->sleep(PowerSystemSleeping3), STATUS_SUCCESS);
+    kernel().pool().clear_faults();
+    EXPECT_TRUE(kernel().trace().contains(
+        " PoRequestPowerIrp(IRP_MN_WAIT_WAIT)\tfailed - C000009A"));
+    EXPECT_FALSE(extension()->WakeupEnabled);
+    EXPECT_EQ(bus().power_state(reader_.pdo), PowerDeviceD3);
+    ASSERT_EQ(power_->wake(), STATUS_SUCCESS);
+    extension()->WakeupEnabled = TRUE;
 
     PluggedReader armed;
     ASSERT_EQ(plug(driver_, armed), STATUS_SUCCESS);
