@@ -118,12 +118,20 @@ protected:
   }
   std::size_t threads_started() { return traced("ThreadMain : Enter").size(); }
   // A device set-power request as a power policy owner makes it.
-  void request_device_power(DEVICE_POWER_STATE state) {
+  // Returns the status it completed with.
+  NTSTATUS request_device_power(DEVICE_POWER_STATE state) {
     POWER_STATE power;
     power.DeviceState = state;
-    ASSERT_EQ(PoRequestPowerIrp(reader_.pdo, IRP_MN_SET_POWER, power, nullptr,
-                                nullptr, nullptr),
+    NTSTATUS completed = STATUS_PENDING;
+    EXPECT_EQ(PoRequestPowerIrp(
+                  reader_.pdo, IRP_MN_SET_POWER, power,
+                  [](PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID context,
+                     PIO_STATUS_BLOCK status) {
+                    *static_cast<NTSTATUS *>(context) = status->Status;
+                  },
+                  &completed, nullptr),
               STATUS_PENDING);
+    return completed;
   }
   // A system power request as the power manager sends it.
   NTSTATUS system_power(UCHAR minor, SYSTEM_POWER_STATE state) {
@@ -368,8 +376,8 @@ TEST_P(SleepTest, DeviceD3WithoutSleepThenSleepAndResume) {
 
     // A D3 and D0 of its own, without a system transition.
     kernel().trace().clear();
-    request_device_power(PowerDeviceD3);
-    request_device_power(PowerDeviceD0);
+    EXPECT_EQ(request_device_power(PowerDeviceD3), STATUS_SUCCESS);
+    EXPECT_EQ(request_device_power(PowerDeviceD0), STATUS_SUCCESS);
     EXPECT_EQ(threads_started(), 1u);
     delay_ms(200);
     EXPECT_EQ(power_card(), STATUS_SUCCESS);
