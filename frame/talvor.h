@@ -151,3 +151,21 @@ NTSTATUS UscrCallUSBDriver(PDEVICE_OBJECT LowerDeviceObject, PIRP Irp);
 // Its completion routine, also that of other requests sent down and awaited:
 // sets the event in Context and keeps the IRP for the waiter.
 IO_COMPLETION_ROUTINE UscrCallUSBDriverComplete;
+
+// Power and wait-wake (pnp/power.cpp, pnp/wake.cpp).
+// ThreadRestartBlocked holds why the thread stays ended: TRUE for STOP or
+// REMOVE, which only a START lifts; USCR_BLOCKED_AT_POWER_DOWN for a
+// power-down, which the return to D0 lifts.
+#define USCR_BLOCKED_AT_POWER_DOWN 2
+REQUEST_POWER_COMPLETE UscrSystemPowerCompletion;
+NTSTATUS UscrDevicePowerCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+typedef enum _WAKEUP_CONTROL_CODE {
+  EnableWakeup = 0,
+  DisableWakeup = 1,
+  ManageWaitWake = 2,
+  CancelWaitWake = 3,
+} WAKEUP_CONTROL_CODE;
+NTSTATUS GenericWakeupControl(PDEVICE_EXTENSION DeviceExtension,
+                              ULONG Operation);
+REQUEST_POWER_COMPLETE WaitWakeCallback;
+IO_COMPLETION_ROUTINE WaitWakeCompletionRoutine;

@@ -71,6 +71,7 @@ NTSTATUS StopDevice(PDEVICE_OBJECT DeviceObject, PDEVICE_OBJECT AttachedPDO,
   PDEVICE_EXTENSION deviceExtension = ExtensionOf(DeviceObject);
 
   DbgPrint("Uscr!UscrPnPDeviceControl: IRP_MN_STOP_DEVICE\n");
+  (void)GenericWakeupControl(deviceExtension, CancelWaitWake);
   deviceExtension->ThreadRestartBlocked = TRUE;
   UscrStopCardThread(deviceExtension);
   (void)KorvoSCD_StopDevice(DeviceObject);
@@ -131,6 +132,8 @@ NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject, PDEVICE_OBJECT AttachedPDO,
            "~~~ThreadShouldStop~~~~~~~~~\n");
   KeSetEvent(&deviceExtension->ReaderRemoved, IO_NO_INCREMENT, FALSE);
   deviceExtension->ThreadRestartBlocked = TRUE;
+  // A wait-wake request holds the remove lock until it ends.
+  (void)GenericWakeupControl(deviceExtension, CancelWaitWake);
   SmartcardReleaseRemoveLockAndWait(&deviceExtension->SmartcardExtension);
   UscrStopCardThread(deviceExtension);
   (void)KorvoSCD_RemoveDevice(DeviceObject);

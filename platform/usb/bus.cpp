@@ -572,6 +572,11 @@ std::size_t UsbBus::pending(PDEVICE_OBJECT pdo) const {
   return count;
 }
 
+bool UsbBus::wake_pending(PDEVICE_OBJECT pdo) const {
+  auto port = port_of(pdo);
+  return port && port->wake_pending();
+}
+
 DEVICE_POWER_STATE UsbBus::power_state(PDEVICE_OBJECT pdo) const {
   auto port = port_of(pdo);
   return port ? port->device_state() : PowerDeviceUnspecified;

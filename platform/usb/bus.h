@@ -61,6 +61,8 @@ public:
   // the references its bus interface holds.
   std::size_t pending(PDEVICE_OBJECT pdo) const;
   DEVICE_POWER_STATE power_state(PDEVICE_OBJECT pdo) const;
+  // Whether the PDO holds an IRP_MN_WAIT_WAKE.
+  bool wake_pending(PDEVICE_OBJECT pdo) const;
   LONG interface_references(PDEVICE_OBJECT pdo) const;
 
   struct Port;

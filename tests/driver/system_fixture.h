@@ -5,6 +5,7 @@
 // the managers, the application side, the bus and the device models.
 #pragma once
 
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <list>
@@ -246,6 +247,27 @@ protected:
       if (line.rfind(prefix, 0) == 0)
         picked.push_back(line);
     return picked;
+  }
+
+  // Transfers the reader's log holds so far; with commands(), what a step
+  // sent the reader.
+  static std::size_t transfers(const PluggedReader &reader) {
+    return reader.injector->log().size();
+  }
+  // The reader commands (vendor requests, by bRequest as "A3") among the
+  // transfers after the first `since`.
+  static std::vector<std::string> commands(const PluggedReader &reader,
+                                           std::size_t since = 0) {
+    std::vector<std::string> sent;
+    auto log = reader.injector->log();
+    for (std::size_t i = since; i < log.size(); ++i) {
+      if (!log[i].setup || log[i].setup->type() != 2)
+        continue;
+      char text[3];
+      std::snprintf(text, sizeof text, "%02X", log[i].setup->request);
+      sent.emplace_back(text);
+    }
+    return sent;
   }
 
   std::optional<kernel::PnpManager> pnp_;
