@@ -5,7 +5,6 @@
 // hosted header that drifts from the DDK fails the build. SMARTCARD_EXTENSION
 // comes from our smclib.h on both sides; its numbers are written from the
 // library's published description.
-#include <stddef.h>
 
 #include <usbbusif.h>
 #include <usbdlib.h>
