@@ -1,5 +1,6 @@
 // USB configuration: descriptors, the first interface and its pipes, the
 // bus speed; unconfiguration and release at stop and removal.
+#include <initguid.h>
 #include <usbbusif.h>
 #include <usbdlib.h>
 

@@ -66,6 +66,10 @@ typedef const WCHAR *PCWSTR, *LPCWSTR;
 #define NULL 0
 #endif
 
+// A member that starts on a pointer boundary, as in the published x64
+// layouts of the stack location's parameters.
+#define POINTER_ALIGNMENT __attribute__((aligned(sizeof(void *))))
+
 #define UNREFERENCED_PARAMETER(P) ((void)(P))
 #define FIELD_OFFSET(type, field) ((LONG)offsetof(type, field))
 #define CONTAINING_RECORD(address, type, field)                                \
@@ -128,3 +132,10 @@ typedef struct _GUID {
   UCHAR Data4[8];
 } GUID, *PGUID;
 typedef const GUID *LPCGUID;
+
+// A GUID is declared by DEFINE_GUID and defined only where initguid.h was
+// included first, as with the published headers.
+#ifndef DEFINE_GUID
+#define DEFINE_GUID(name, l, w1, w2, b1, b2, b3, b4, b5, b6, b7, b8)           \
+  EXTERN_C const GUID name
+#endif

@@ -3,14 +3,17 @@
 // dispatch, ATR parsing, the T=0, T=1 and raw protocols, the remove lock and
 // the event log). Names, values and the x64 layout of every structure a
 // driver touches are the published ones, so that a driver built against
-// this header runs against either library; the static_asserts at the end
-// hold the offsets.
+// this header runs against either library; tests/windows/layout_test.cpp
+// holds the offsets, in the hosted build and the Windows build alike.
 #pragma once
 
 #include "wdm.h"
 #include "winsmcrd.h"
 
-EXTERN_C_START
+// Spelled out: the DDK headers of some kits lack EXTERN_C_START.
+#ifdef __cplusplus
+extern "C" {
+#endif
 
 #define SMCLIB_VERSION 0x150
 #define SMCLIB_VERSION_REQUIRED 0x100
@@ -361,52 +364,6 @@ void SmartcardReleaseRemoveLockAndWait(PSMARTCARD_EXTENSION SmartcardExtension);
 void SmartcardLogError(PVOID Object, NTSTATUS ErrorCode,
                        PUNICODE_STRING Insertion, ULONG DumpWord);
 
-EXTERN_C_END
-
-// The published x64 layout.
-#if defined(__cplusplus) && defined(__x86_64__)
-static_assert(sizeof(VENDOR_ATTR) == 212);
-static_assert(offsetof(VENDOR_ATTR, UnitNo) == 68);
-static_assert(offsetof(VENDOR_ATTR, IfdSerialNo) == 76);
-static_assert(sizeof(PTS_DATA) == 16);
-static_assert(offsetof(SCARD_CARD_CAPABILITIES, ATR) == 8);
-static_assert(offsetof(SCARD_CARD_CAPABILITIES, ClockRateConversion) == 96);
-static_assert(offsetof(SCARD_CARD_CAPABILITIES, Fl) == 112);
-static_assert(offsetof(SCARD_CARD_CAPABILITIES, GT) == 120);
-static_assert(offsetof(SCARD_CARD_CAPABILITIES, Protocol) == 124);
-static_assert(offsetof(SCARD_CARD_CAPABILITIES, T0) == 132);
-static_assert(offsetof(SCARD_CARD_CAPABILITIES, T1) == 140);
-static_assert(offsetof(SCARD_CARD_CAPABILITIES, PtsData) == 156);
-static_assert(sizeof(SCARD_CARD_CAPABILITIES) == 256);
-static_assert(offsetof(SCARD_READER_CAPABILITIES, CurrentState) == 16);
-static_assert(offsetof(SCARD_READER_CAPABILITIES, MaxIFSD) == 40);
-static_assert(offsetof(SCARD_READER_CAPABILITIES, DataRatesSupported) == 56);
-static_assert(offsetof(SCARD_READER_CAPABILITIES, CLKFrequenciesSupported) ==
-              72);
-static_assert(sizeof(SCARD_READER_CAPABILITIES) == 152);
-static_assert(sizeof(SMARTCARD_REQUEST) == 16);
-static_assert(sizeof(SMARTCARD_REPLY) == 16);
-static_assert(offsetof(T1_DATA, BytesReceived) == 4);
-static_assert(offsetof(T1_DATA, NAD) == 18);
-static_assert(offsetof(T1_DATA, State) == 28);
-static_assert(offsetof(T1_DATA, Wtx) == 32);
-static_assert(offsetof(T1_DATA, ReplyData) == 40);
-static_assert(sizeof(T1_DATA) == 56);
-static_assert(offsetof(OS_DEP_DATA, NotificationIrp) == 16);
-static_assert(offsetof(OS_DEP_DATA, SpinLock) == 80);
-static_assert(offsetof(SMARTCARD_EXTENSION, VendorAttr) == 4);
-static_assert(offsetof(SMARTCARD_EXTENSION, ReaderFunction) == 216);
-static_assert(offsetof(SMARTCARD_EXTENSION, CardCapabilities) == 344);
-static_assert(offsetof(SMARTCARD_EXTENSION, LastError) == 600);
-static_assert(offsetof(SMARTCARD_EXTENSION, IoRequest) == 608);
-static_assert(offsetof(SMARTCARD_EXTENSION, MajorIoControlCode) == 648);
-static_assert(offsetof(SMARTCARD_EXTENSION, OsData) == 656);
-static_assert(offsetof(SMARTCARD_EXTENSION, ReaderCapabilities) == 664);
-static_assert(offsetof(SMARTCARD_EXTENSION, ReaderExtension) == 816);
-static_assert(offsetof(SMARTCARD_EXTENSION, SmartcardReply) == 824);
-static_assert(offsetof(SMARTCARD_EXTENSION, SmartcardRequest) == 840);
-static_assert(offsetof(SMARTCARD_EXTENSION, T0) == 856);
-static_assert(offsetof(SMARTCARD_EXTENSION, T1) == 864);
-static_assert(offsetof(SMARTCARD_EXTENSION, Reserved) == 920);
-static_assert(sizeof(SMARTCARD_EXTENSION) == 1024);
+#ifdef __cplusplus
+}
 #endif

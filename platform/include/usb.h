@@ -424,6 +424,29 @@ struct _URB_BULK_OR_INTERRUPT_TRANSFER {
   struct _URB_HCD_AREA hca;
 };
 
+// Isochronous transfers (the driver makes none): their URB is the largest
+// and so gives the URB its size.
+typedef struct _USBD_ISO_PACKET_DESCRIPTOR {
+  ULONG Offset;
+  ULONG Length;
+  USBD_STATUS Status;
+} USBD_ISO_PACKET_DESCRIPTOR, *PUSBD_ISO_PACKET_DESCRIPTOR;
+
+struct _URB_ISOCH_TRANSFER {
+  struct _URB_HEADER Hdr;
+  USBD_PIPE_HANDLE PipeHandle;
+  ULONG TransferFlags;
+  ULONG TransferBufferLength;
+  PVOID TransferBuffer;
+  PMDL TransferBufferMDL;
+  struct _URB *UrbLink;
+  struct _URB_HCD_AREA hca;
+  ULONG StartFrame;
+  ULONG NumberOfPackets;
+  ULONG ErrorCount;
+  USBD_ISO_PACKET_DESCRIPTOR IsoPacket[1];
+};
+
 struct _URB_CONTROL_DESCRIPTOR_REQUEST {
   struct _URB_HEADER Hdr;
   PVOID Reserved;
@@ -523,6 +546,7 @@ typedef struct _URB {
     struct _URB_GET_CURRENT_FRAME_NUMBER UrbGetCurrentFrameNumber;
     struct _URB_CONTROL_TRANSFER UrbControlTransfer;
     struct _URB_BULK_OR_INTERRUPT_TRANSFER UrbBulkOrInterruptTransfer;
+    struct _URB_ISOCH_TRANSFER UrbIsochronousTransfer;
     struct _URB_CONTROL_DESCRIPTOR_REQUEST UrbControlDescriptorRequest;
     struct _URB_CONTROL_GET_STATUS_REQUEST UrbControlGetStatusRequest;
     struct _URB_CONTROL_FEATURE_REQUEST UrbControlFeatureRequest;

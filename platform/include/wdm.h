@@ -581,8 +581,19 @@ typedef struct _DEVICE_OBJECT {
   PVOID DeviceExtension;
   DEVICE_TYPE DeviceType;
   CCHAR StackSize;
+  // The room of the published members a WDM driver does not touch.
+  union {
+    LIST_ENTRY ListEntry;
+    ULONG_PTR Wcb[9]; // WAIT_CONTEXT_BLOCK
+  } Queue;
   ULONG AlignmentRequirement;
+  ULONG_PTR DeviceQueue[5]; // KDEVICE_QUEUE
+  ULONG_PTR Dpc[8];         // KDPC
+  ULONG ActiveThreadCount;
+  PVOID SecurityDescriptor;
+  KEVENT DeviceLock;
   USHORT SectorSize;
+  USHORT Spare1;
   PVOID DeviceObjectExtension;
   PVOID Reserved;
 } DEVICE_OBJECT;
@@ -729,18 +740,18 @@ typedef struct _IO_STACK_LOCATION {
     } Create;
     struct {
       ULONG Length;
-      ULONG Key;
+      ULONG POINTER_ALIGNMENT Key;
       LARGE_INTEGER ByteOffset;
     } Read;
     struct {
       ULONG Length;
-      ULONG Key;
+      ULONG POINTER_ALIGNMENT Key;
       LARGE_INTEGER ByteOffset;
     } Write;
     struct {
       ULONG OutputBufferLength;
-      ULONG InputBufferLength;
-      ULONG IoControlCode;
+      ULONG POINTER_ALIGNMENT InputBufferLength;
+      ULONG POINTER_ALIGNMENT IoControlCode;
       PVOID Type3InputBuffer;
     } DeviceIoControl;
     struct {
@@ -767,9 +778,9 @@ typedef struct _IO_STACK_LOCATION {
     } PowerSequence;
     struct {
       ULONG SystemContext;
-      POWER_STATE_TYPE Type;
-      POWER_STATE State;
-      POWER_ACTION ShutdownType;
+      POWER_STATE_TYPE POINTER_ALIGNMENT Type;
+      POWER_STATE POINTER_ALIGNMENT State;
+      POWER_ACTION POINTER_ALIGNMENT ShutdownType;
     } Power;
     struct {
       PVOID AllocatedResources;
@@ -845,6 +856,9 @@ typedef struct _IRP {
       };
       PFILE_OBJECT OriginalFileObject;
     } Overlay;
+    // The room of the published KAPC the I/O manager finishes an IRP with.
+    UCHAR Apc[0x58];
+    PVOID CompletionKey;
   } Tail;
 } IRP;
 

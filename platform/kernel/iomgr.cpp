@@ -363,6 +363,17 @@ bool IoManager::exclusive(PDEVICE_OBJECT device) const {
 // ---------------------------------------------------------------------------
 // IRPs
 
+namespace {
+
+// The stack locations start one location past the IRP. A driver that fills
+// the next location of an IRP that has none left writes this guard rather
+// than the IRP's own fields, so that IoCallDriver can report it.
+PIO_STACK_LOCATION first_location(PIRP irp) {
+  return reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + 1;
+}
+
+} // namespace
+
 PIRP IoManager::allocate_irp(CCHAR stack_size, IrpOrigin origin,
                              const void *site) {
   if (stack_size < 1) {
@@ -371,7 +382,7 @@ PIRP IoManager::allocate_irp(CCHAR stack_size, IrpOrigin origin,
            site);
     return nullptr;
   }
-  std::size_t size = sizeof(IRP) + stack_size * sizeof(IO_STACK_LOCATION);
+  std::size_t size = sizeof(IRP) + (stack_size + 1) * sizeof(IO_STACK_LOCATION);
   auto *irp = static_cast<PIRP>(allocate(size, kIrpTag, site));
   if (irp == nullptr)
     return nullptr;
@@ -380,8 +391,7 @@ PIRP IoManager::allocate_irp(CCHAR stack_size, IrpOrigin origin,
   irp->Size = static_cast<USHORT>(size);
   irp->StackCount = stack_size;
   irp->CurrentLocation = static_cast<CHAR>(stack_size + 1);
-  irp->Tail.Overlay.CurrentStackLocation =
-      reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + stack_size;
+  irp->Tail.Overlay.CurrentStackLocation = first_location(irp) + stack_size;
   // No thread: an IRP from IoAllocateIrp is its owner's to take back.
   InitializeListHead(&irp->ThreadListEntry);
   auto *record = new IrpRecord;
@@ -469,8 +479,7 @@ void IoManager::reuse_irp(PIRP irp, NTSTATUS status, const void *site) {
   irp->Size = size;
   irp->StackCount = stack_size;
   irp->CurrentLocation = static_cast<CHAR>(stack_size + 1);
-  irp->Tail.Overlay.CurrentStackLocation =
-      reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + stack_size;
+  irp->Tail.Overlay.CurrentStackLocation = first_location(irp) + stack_size;
   irp->IoStatus.Status = status;
   InitializeListHead(&irp->ThreadListEntry);
   record->state = IrpState::Owned;
@@ -633,8 +642,7 @@ void IoManager::judge_return(PIRP irp, std::uint64_t call, NTSTATUS status) {
       frame->returned = true;
       return;
     } else {
-      PIO_STACK_LOCATION stack =
-          reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + frame->location - 1;
+      PIO_STACK_LOCATION stack = first_location(irp) + frame->location - 1;
       marked = (stack->Control & SL_PENDING_RETURNED) != 0;
     }
     judged = std::move(*frame);
@@ -648,8 +656,7 @@ void IoManager::judge_return(PIRP irp, std::uint64_t call, NTSTATUS status) {
 // judged now, the others when they return.
 void IoManager::pass_location(PIRP irp, PIO_STACK_LOCATION stack) {
   const bool marked = (stack->Control & SL_PENDING_RETURNED) != 0;
-  const auto location = static_cast<CCHAR>(
-      stack - reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + 1);
+  const auto location = static_cast<CCHAR>(stack - first_location(irp) + 1);
   std::vector<CallFrame> judged;
   {
     std::lock_guard guard(io_lock_);

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include <initguid.h>
 #include <usbbusif.h>
 #include <usbdlib.h>
 

@@ -1,3 +1,5 @@
+#include <initguid.h>
+
 #include "tests/usb/driver/usb_client.h"
 
 namespace {
