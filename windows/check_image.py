@@ -249,14 +249,20 @@ def main():
     parser.add_argument("--def", dest="def_file", required=True)
     parser.add_argument("--platform", nargs="+", required=True)
     parser.add_argument("--inf")
+    # The .def lists exactly what the images import: a routine no image
+    # imports is a finding too.
+    parser.add_argument("--exact-def", action="store_true")
     parser.add_argument("images", nargs="+")
     args = parser.parse_args()
 
     smclib = def_exports(args.def_file)
     platform = platform_routines(args.nm, args.platform)
     failed = False
+    imported = set()
     for path in args.images:
-        findings = check(Image(args.objdump, path), smclib, platform)
+        image = Image(args.objdump, path)
+        imported |= set(image.imports().get("SMCLIB.SYS", []))
+        findings = check(image, smclib, platform)
         if args.inf:
             findings += inf_findings(args.inf, path)
         for finding in findings:
@@ -264,6 +270,10 @@ def main():
         failed = failed or bool(findings)
         if not findings:
             print(f"{path}: ok")
+    if args.exact_def:
+        for routine in sorted(set(smclib) - imported):
+            print(f"{args.def_file}: {routine} is imported by no image")
+            failed = True
     return 1 if failed else 0
 
 
