@@ -1,5 +1,6 @@
 // The driver images through the managers: loading, readers added, started,
 // opened and used from an application, stopped and restarted, removed.
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -65,6 +66,23 @@ TEST_P(ReaderTest, AddedOpenedUsedAndRemoved) {
                                       as_bytes(SCARD_PROTOCOL_T1), 4);
     EXPECT_EQ(protocol.status, STATUS_SUCCESS);
     EXPECT_EQ(as_ulong(protocol), ULONG{SCARD_PROTOCOL_T1});
+    // A case 4 APDU: three bytes in, four back, repeated.
+    std::vector<std::uint8_t> apdu(sizeof(SCARD_IO_REQUEST));
+    const SCARD_IO_REQUEST header = {SCARD_PROTOCOL_T1,
+                                     sizeof(SCARD_IO_REQUEST)};
+    std::memcpy(apdu.data(), &header, sizeof header);
+    apdu.insert(apdu.end(), {0x00, card::echo::kCase4, 0x00, 0x00, 0x03, 0xA1,
+                             0xB2, 0xC3, 0x04});
+    kernel::IoResult answer = ioctl(reader, IOCTL_SMARTCARD_TRANSMIT, apdu,
+                                    sizeof(SCARD_IO_REQUEST) + 258);
+    EXPECT_EQ(answer.status, STATUS_SUCCESS);
+    const std::vector<std::uint8_t> expected = {0xA1, 0xB2, 0xC3,
+                                                0xA1, 0x90, 0x00};
+    ASSERT_EQ(answer.output.size(), sizeof(SCARD_IO_REQUEST) + 6);
+    EXPECT_EQ(std::vector<std::uint8_t>(answer.output.begin() +
+                                            sizeof(SCARD_IO_REQUEST),
+                                        answer.output.end()),
+              expected);
     // The reader's vendor value, written and read back.
     const std::vector<std::uint8_t> value = {0x12, 0x34};
     EXPECT_EQ(ioctl(reader, IOCTL_VENDOR_WRITE, value).status, STATUS_SUCCESS);
