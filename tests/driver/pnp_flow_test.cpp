@@ -37,6 +37,17 @@ protected:
       done = true;
     });
   }
+  // A cold reset of the slow-ATR card under way in another thread (its
+  // ATR takes more than 500 ms); `result` once it completes.
+  void power_in_flight(kernel::IoResult &result, bool &done) {
+    spawn([this, &result, &done] {
+      result =
+          ioctl(reader_, IOCTL_SMARTCARD_POWER, as_bytes(SCARD_COLD_RESET), 64);
+      done = true;
+    });
+    delay_ms(100);
+    ASSERT_FALSE(done);
+  }
   std::vector<std::string> counts() {
     return traced("UscrDeviceIoControl->IoCount--!");
   }
@@ -56,13 +67,7 @@ TEST_P(PnpFlowTest, QueryStopWaitsForNoRequestAndHoldsNewOnesAtTheGate) {
 
     kernel::IoResult power;
     bool powered = false;
-    spawn([&] {
-      power =
-          ioctl(reader_, IOCTL_SMARTCARD_POWER, as_bytes(SCARD_COLD_RESET), 64);
-      powered = true;
-    });
-    delay_ms(100); // the ATR takes more than 500 ms
-    ASSERT_FALSE(powered);
+    power_in_flight(power, powered);
     kernel().trace().clear();
     EXPECT_EQ(pnp_->query_stop(reader_.pdo), STATUS_DEVICE_BUSY);
     EXPECT_EQ(pnp_->state(reader_.pdo), DeviceNodeState::Started);
@@ -196,13 +201,7 @@ TEST_P(PnpFlowTest, SurpriseRemovalWithACommandInFlight) {
     bring_up(card::ReadyCard::atr_slow);
     kernel::IoResult power;
     bool powered = false;
-    spawn([&] {
-      power =
-          ioctl(reader_, IOCTL_SMARTCARD_POWER, as_bytes(SCARD_COLD_RESET), 64);
-      powered = true;
-    });
-    delay_ms(100);
-    ASSERT_FALSE(powered);
+    power_in_flight(power, powered);
     unplug(reader_);
     ASSERT_TRUE(powered);
     EXPECT_FALSE(NT_SUCCESS(power.status));

@@ -1,7 +1,9 @@
 // Sleep, resume and wake through the power manager: what the reader is
 // sent, what the card and the tracking requests see, the gate, and the
 // wait-wake request of a reader given wake capabilities.
+#include <initializer_list>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <gmock/gmock.h>
@@ -83,38 +85,32 @@ protected:
     return ioctl(reader_, IOCTL_SMARTCARD_POWER, as_bytes(SCARD_COLD_RESET), 64)
         .status;
   }
-  // The power path's decisions, in order.
-  std::vector<std::string> power_trace() {
-    static const char *const kPrefixes[] = {
-        "UscrPower System SET_POWER System", "send POWER DOWN",
-        "Uscr!UscrPower SystemPower, set",   "PowerDevice",
-        "Uscr!UscrPower: PowerDevice",       "UscrDevicePowerCompletion",
-        " UscrSystemPowerCompletion",        "CompleteCardTracking : Enter",
-        "UscrPower: PoRequestPowerIrp",
-    };
+  // The trace lines that start with one of `prefixes`, in order.
+  std::vector<std::string>
+  trace_of(std::initializer_list<std::string_view> prefixes) {
     std::vector<std::string> lines;
     for (auto &line : kernel().trace().lines())
-      for (const char *prefix : kPrefixes)
+      for (std::string_view prefix : prefixes)
         if (line.rfind(prefix, 0) == 0) {
           lines.push_back(line);
           break;
         }
     return lines;
   }
+  // The power path's decisions, in order.
+  std::vector<std::string> power_trace() {
+    return trace_of({"UscrPower System SET_POWER System", "send POWER DOWN",
+                     "Uscr!UscrPower SystemPower, set", "PowerDevice",
+                     "Uscr!UscrPower: PowerDevice", "UscrDevicePowerCompletion",
+                     " UscrSystemPowerCompletion",
+                     "CompleteCardTracking : Enter",
+                     "UscrPower: PoRequestPowerIrp"});
+  }
   std::vector<std::string> wake_trace() {
-    static const char *const kPrefixes[] = {
-        "GenericWakeupControl", " GenericWakeupControl", "IRP_MN_WAIT_WAKE",
-        " IRP_MN_WAIT_WAKE",    " - IRP_MN_WAIT_WAKE",   "WaitWake",
-        " WaitWakeCallback",    "Usb_ProcessPowerIrp",
-    };
-    std::vector<std::string> lines;
-    for (auto &line : kernel().trace().lines())
-      for (const char *prefix : kPrefixes)
-        if (line.rfind(prefix, 0) == 0) {
-          lines.push_back(line);
-          break;
-        }
-    return lines;
+    return trace_of({"GenericWakeupControl", " GenericWakeupControl",
+                     "IRP_MN_WAIT_WAKE", " IRP_MN_WAIT_WAKE",
+                     " - IRP_MN_WAIT_WAKE", "WaitWake", " WaitWakeCallback",
+                     "Usb_ProcessPowerIrp"});
   }
   std::size_t threads_started() { return traced("ThreadMain : Enter").size(); }
   // A device set-power request as a power policy owner makes it.
