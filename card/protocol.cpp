@@ -88,7 +88,7 @@ NTSTATUS SCExchangePps(PSMARTCARD_EXTENSION SmartcardExtension,
   ntStatus = SCReadWriteIO(SmartcardExtension,
                            SmartcardExtension->SmartcardReply.Buffer,
                            kPpsLength, &bytesTransferred, FALSE, 1);
-  if (ntStatus == STATUS_TIMEOUT || ntStatus == STATUS_CANCELLED)
+  if (SCIsTimeOut(ntStatus))
     return STATUS_SUCCESS;
   if (NT_SUCCESS(ntStatus) &&
       RtlCompareMemory(SmartcardExtension->SmartcardReply.Buffer,
@@ -214,7 +214,7 @@ NTSTATUS CBSetProtocol(PSMARTCARD_EXTENSION SmartcardExtension) {
       *SmartcardExtension->IoRequest.Information = sizeof(ULONG);
     }
   } else {
-    if (ntStatus == STATUS_TIMEOUT || ntStatus == STATUS_CANCELLED)
+    if (SCIsTimeOut(ntStatus))
       ntStatus = STATUS_IO_TIMEOUT;
     capabilities->Protocol.Selected = 0;
     *SmartcardExtension->IoRequest.Information = 0;

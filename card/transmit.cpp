@@ -22,18 +22,6 @@ namespace {
 // must hold for a T=1 block without information field.
 #define T1_MIN_BLOCK_ROOM 5
 
-BOOLEAN IsTimeOut(NTSTATUS Status) {
-  return Status == STATUS_TIMEOUT || Status == STATUS_CANCELLED;
-}
-
-// HOST ABORT alone; its status is of no use to anyone.
-void SendHostAbort(PSMARTCARD_EXTENSION SmartcardExtension) {
-  UCHAR scratch[2] = {0, 0};
-  READER_COMMAND command = {0, READER_HOST_ABORT, 0xFFFF, 0xFFFF, 0};
-  (void)USBSCCommand(SmartcardExtension->OsData->DeviceObject, TRUE, scratch,
-                     &command);
-}
-
 // ---------------------------------------------------------------------------
 // T=0
 
@@ -131,7 +119,7 @@ NTSTATUS T0MoveData(T0_EXCHANGE *Exchange, T0_PROCEDURE Procedure) {
     DbgPrint(
         "%s!TLP3TransmitT0: ACK with no data left, Sent=%ld Received=%ld\n",
         "SMCLIB", Exchange->Sent, Exchange->Received);
-    SendHostAbort(Exchange->SmartcardExtension);
+    SCSendHostAbort(Exchange->SmartcardExtension->OsData->DeviceObject);
     return STATUS_DEVICE_PROTOCOL_ERROR;
   }
   const ULONG count = Procedure == T0AckOne ? 1 : remaining;
@@ -227,10 +215,10 @@ NTSTATUS ReadT1Block(PSMARTCARD_EXTENSION SmartcardExtension) {
           moved + T1_PROLOGUE_LENGTH;
     }
   }
-  if (IsTimeOut(status)) {
+  if (SCIsTimeOut(status)) {
     DbgPrint("%s!TLP3Transmit: Read timed out (%lx), SEND HOST ABORT\n",
              "SMCLIB", status);
-    SendHostAbort(SmartcardExtension);
+    SCSendHostAbort(SmartcardExtension->OsData->DeviceObject);
     SmartcardExtension->SmartcardReply.BufferLength = 0;
     return STATUS_SUCCESS;
   }
@@ -324,7 +312,7 @@ NTSTATUS CBTransmit(PSMARTCARD_EXTENSION SmartcardExtension) {
 
   if (!NT_SUCCESS(status))
     DbgPrint("%s!TLP3Transmit: Failed (%lx)\n", "SMCLIB", status);
-  if (IsTimeOut(status))
+  if (SCIsTimeOut(status))
     status = STATUS_IO_TIMEOUT;
   DbgPrint("%s!TLP3Transmit: Exit(%lx)\n", "SMCLIB", status);
   return status;
@@ -376,7 +364,7 @@ NTSTATUS TLP3TransmitT0(PSMARTCARD_EXTENSION SmartcardExtension) {
                "SMCLIB", length, exchange.Reply[length - 2],
                exchange.Reply[length - 1]);
     status = SmartcardT0Reply(SmartcardExtension);
-  } else if (IsTimeOut(status)) {
+  } else if (SCIsTimeOut(status)) {
     status = STATUS_IO_TIMEOUT;
   }
   DbgPrint("%s!TLP3TransmitT0: Exit(%lx)\n", "SMCLIB", status);

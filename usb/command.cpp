@@ -157,6 +157,19 @@ void SCResetHaltedPipes(PDEVICE_OBJECT DeviceObject) {
 }
 
 /*
+ * SCSendHostAbort
+ *   HOST ABORT: the reader ends the exchange in progress. Its status is
+ *   not looked at by any caller.
+ * Arguments: the reader's device object.
+ * Result: none.  IRQL: PASSIVE_LEVEL.
+ */
+void SCSendHostAbort(PDEVICE_OBJECT DeviceObject) {
+  UCHAR scratch[2] = {0, 0};
+  READER_COMMAND command = {0, READER_HOST_ABORT, 0xFFFF, 0xFFFF, 0};
+  (void)USBSCCommand(DeviceObject, TRUE, scratch, &command);
+}
+
+/*
  * SCAbortAndRestart
  *   Recovery after a failed exchange: the halted pipes reset, HOST ABORT,
  *   and a new card presence thread when a card event has stopped the last
@@ -167,13 +180,11 @@ void SCResetHaltedPipes(PDEVICE_OBJECT DeviceObject) {
 void SCAbortAndRestart(PDEVICE_OBJECT DeviceObject, PCSTR RestartTrace) {
   PDEVICE_EXTENSION deviceExtension =
       static_cast<PDEVICE_EXTENSION>(DeviceObject->DeviceExtension);
-  UCHAR scratch[2] = {0, 0};
-  READER_COMMAND command = {0, READER_HOST_ABORT, 0xFFFF, 0xFFFF, 0};
 
   // HOST ABORT cannot end a halt: the pipe first, or no card data moves
   // again until the reader is unplugged.
   SCResetHaltedPipes(DeviceObject);
-  (void)USBSCCommand(DeviceObject, TRUE, scratch, &command);
+  SCSendHostAbort(DeviceObject);
 
   // A thread that STOP, REMOVE or a power-down ended stays ended.
   if (deviceExtension->ThreadShouldStop &&

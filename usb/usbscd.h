@@ -54,8 +54,14 @@ NTSTATUS USBSCCommand(PDEVICE_OBJECT DeviceObject, BOOLEAN Write, PUCHAR Buffer,
                       PREADER_COMMAND Command);
 NTSTATUS USBSCCommand(PDEVICE_OBJECT DeviceObject, BOOLEAN Write, PUCHAR Buffer,
                       PREADER_COMMAND Command, PULONG BytesTransferred);
+// HOST ABORT alone; its status is of no use to anyone.
+void SCSendHostAbort(PDEVICE_OBJECT DeviceObject);
 // RestartTrace names the caller in the restart's trace.
 void SCAbortAndRestart(PDEVICE_OBJECT DeviceObject, PCSTR RestartTrace);
+// A transport time-out: the wait ran out, or the transfer was cancelled.
+inline BOOLEAN SCIsTimeOut(NTSTATUS Status) {
+  return Status == STATUS_TIMEOUT || Status == STATUS_CANCELLED ? TRUE : FALSE;
+}
 void SCNotePipeHalt(PDEVICE_EXTENSION DeviceExtension, PURB Urb);
 void SCResetHaltedPipes(PDEVICE_OBJECT DeviceObject);
 

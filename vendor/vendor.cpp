@@ -114,10 +114,8 @@ NTSTATUS UscrGenericIoControl(PSMARTCARD_EXTENSION SmartcardExtension) {
   }
 
   // Only the reader work of the five codes ends in these.
-  if (ntStatus == STATUS_TIMEOUT || ntStatus == STATUS_CANCELLED) {
-    UCHAR scratch[2] = {0, 0};
-    READER_COMMAND abort = {0, READER_HOST_ABORT, 0xFFFF, 0xFFFF, 0};
-    (void)USBSCCommand(deviceObject, TRUE, scratch, &abort);
+  if (SCIsTimeOut(ntStatus)) {
+    SCSendHostAbort(deviceObject);
     ntStatus = STATUS_IO_TIMEOUT;
   }
   irp->IoStatus.Status = ntStatus;
