@@ -104,14 +104,10 @@ void PowerDownReader(PDEVICE_OBJECT DeviceObject) {
   BlockThreadRestart(deviceExtension);
   deviceExtension->ThreadStoppedAtPowerDown = FALSE;
   if (ThreadRunning(deviceExtension)) {
-    deviceExtension->ThreadShouldStop = TRUE;
     deviceExtension->ThreadStoppedAtPowerDown = TRUE;
-    KeSetEvent(&deviceExtension->ThreadStopEvent, IO_NO_INCREMENT, FALSE);
-    KeWaitForSingleObject(&deviceExtension->ThreadStopped, Executive,
-                          KernelMode, FALSE, nullptr);
+    UscrStopCardThread(deviceExtension);
     DbgPrint("Uscr!UscrPower: PowerDeviceD3~~~~~~~~~~~~~~~~~~~~~"
              "ObDereferenceObject~~~~~~~~~\n");
-    UscrReleaseThreadObject(deviceExtension);
   }
 
   readerExtension->CardPresentAtPowerDown =
