@@ -9,7 +9,8 @@ namespace talvor::kernel {
 
 void Trace::append(std::string_view text) {
   std::lock_guard lock(trace_lock_);
-  text_.append(text);
+  if (retain_)
+    text_.append(text);
   if (echo_ && !text.empty()) {
     std::fwrite(text.data(), 1, text.size(), stderr);
     std::fflush(stderr);
@@ -17,6 +18,11 @@ void Trace::append(std::string_view text) {
 }
 
 void Trace::print(const char *format, va_list args) {
+  {
+    std::lock_guard lock(trace_lock_);
+    if (!retain_ && !echo_)
+      return; // nobody reads it: not even formatted
+  }
   append(format_kernel(format, args));
 }
 
@@ -71,6 +77,13 @@ void Trace::clear() {
 void Trace::set_echo(bool echo) {
   std::lock_guard lock(trace_lock_);
   echo_ = echo;
+}
+
+void Trace::set_retain(bool retain) {
+  std::lock_guard lock(trace_lock_);
+  retain_ = retain;
+  if (!retain)
+    text_.clear();
 }
 
 } // namespace talvor::kernel

@@ -30,11 +30,15 @@ public:
 
   // Also write each DbgPrint to stderr as it happens.
   void set_echo(bool echo);
+  // Whether text is kept at all: a long-running host (pcscd, a benchmark)
+  // turns it off, or the trace grows without end.
+  void set_retain(bool retain);
 
 private:
-  mutable std::mutex trace_lock_; // guards text_ and echo_
+  mutable std::mutex trace_lock_; // guards text_, echo_ and retain_
   std::string text_;
   bool echo_ = false;
+  bool retain_ = true;
 };
 
 } // namespace talvor::kernel
