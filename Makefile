@@ -6,7 +6,9 @@ JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 PACKAGES := cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev clang \
             clang-format python3 vsmartcard-vpicc python3-pycryptodome \
-            g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
+            g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 \
+            pcscd libpcsclite-dev pcsc-tools opensc python3-pyscard \
+            vsmartcard-vpcd tshark
 
 .PHONY: all deps configure build test test-asan bench fuzz demo format clean \
         windows
