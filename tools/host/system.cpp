@@ -24,6 +24,17 @@ Answer answer_of(const kernel::IoResult &result) {
   return {result.status, result.output};
 }
 
+// The bus deletes a removed PDO from the port's completion thread once its
+// last request is done; under the real-time clock that comes after the
+// removal returned, and the bus must not go before it.
+void await_deletion(usb::UsbBus &bus, PDEVICE_OBJECT pdo) {
+  for (int tries = 0; tries < 10'000 && bus.owns(pdo); ++tries) {
+    LARGE_INTEGER interval;
+    interval.QuadPart = -10'000; // 1 ms
+    KeDelayExecutionThread(KernelMode, FALSE, &interval);
+  }
+}
+
 } // namespace
 
 std::string image_path(const std::string &build) {
@@ -196,10 +207,12 @@ NTSTATUS System::remove(Reader *reader) {
   NTSTATUS status = pnp_->query_remove(reader->pdo_);
   if (NT_SUCCESS(status))
     status = pnp_->remove(reader->pdo_);
-  if (NT_SUCCESS(status))
+  if (NT_SUCCESS(status)) {
     pull(reader->pdo_);
-  else
+    await_deletion(*bus_, reader->pdo_);
+  } else {
     pnp_->cancel_remove(reader->pdo_);
+  }
   if (NT_SUCCESS(status))
     forget(reader);
   return status;
@@ -220,6 +233,7 @@ NTSTATUS System::unplug(Reader *reader) {
     reader->close();
     pull(pdo);
   }
+  await_deletion(*bus_, pdo);
   forget(reader);
   return status;
 }
@@ -269,6 +283,8 @@ void System::shut_down() {
       pull(pdo);
     }
   }
+  for (auto &reader : readers_)
+    await_deletion(*bus_, reader->pdo_);
   readers_.clear();
   for (const char *service : {"TALVOR11", "TALVOR10"})
     if (loader_->driver(service) != nullptr)

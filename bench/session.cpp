@@ -1,0 +1,163 @@
+#include "bench/session.h"
+
+#include <chrono>
+
+#include <winsmcrd.h>
+
+#include "platform/kernel/pnp.h"
+#include "sim/card/applications.h"
+
+namespace talvor::bench {
+
+namespace {
+
+constexpr std::uint8_t kGetResponse = 0xC0;
+constexpr std::uint8_t kMoreData = 0x61; // SW1: SW2 bytes wait for GET RESPONSE
+constexpr std::size_t kLongLc = 255;
+constexpr ULONG kDriverTag = kernel::make_pool_tag("SCS4");
+
+std::string failed(const std::string &step, NTSTATUS status) {
+  return step + ": " + kernel::status_text(status);
+}
+
+std::uint8_t long_data(std::size_t i) {
+  return static_cast<std::uint8_t>(i * 7 + 1);
+}
+
+std::vector<std::uint8_t> command(ApduCase apdu) {
+  std::vector<std::uint8_t> bytes = {0x00, card::echo::kCase1, 0x00, 0x00};
+  if (apdu == ApduCase::Case4Long) {
+    bytes[1] = card::echo::kCase4;
+    bytes.push_back(static_cast<std::uint8_t>(kLongLc));
+    for (std::size_t i = 0; i < kLongLc; ++i)
+      bytes.push_back(long_data(i));
+    bytes.push_back(0x00); // Le: 256
+  }
+  return bytes;
+}
+
+} // namespace
+
+std::unique_ptr<kernel::Kernel> make_kernel(kernel::Clock clock) {
+  kernel::Options options;
+  options.clock = clock;
+  auto made = std::make_unique<kernel::Kernel>(options);
+  if (clock == kernel::Clock::RealTime)
+    made->trace().set_retain(false);
+  return made;
+}
+
+std::unique_ptr<card::Card> echo_card(card::ReadyCard which) {
+  return std::make_unique<card::Card>(card::make_card(
+      which, std::make_unique<card::EchoApplication>(
+                 card::EchoOptions{std::chrono::milliseconds(0)})));
+}
+
+card::ReadyCard card_for(ULONG protocol) {
+  return protocol == SCARD_PROTOCOL_T0 ? card::ReadyCard::t0
+                                       : card::ReadyCard::t1_lrc;
+}
+
+std::string exchange(host::Reader &reader, ULONG protocol, ApduCase apdu) {
+  static const std::vector<std::uint8_t> kCase1 = command(ApduCase::Case1);
+  static const std::vector<std::uint8_t> kCase4 = command(ApduCase::Case4Long);
+  host::Answer answer =
+      reader.transmit(protocol, apdu == ApduCase::Case1 ? kCase1 : kCase4);
+  std::vector<std::uint8_t> data;
+  // A T=0 card never learns Le: it offers what it has, fetched in turn.
+  for (int fetches = 0; answer.ok() && answer.bytes.size() == 2 &&
+                        answer.bytes[0] == kMoreData && fetches < 2;
+       ++fetches) {
+    const std::uint8_t fetch[] = {0x00, kGetResponse, 0x00, 0x00,
+                                  answer.bytes[1]};
+    answer = reader.transmit(protocol, fetch);
+    if (answer.ok() && answer.bytes.size() >= 2)
+      data.insert(data.end(), answer.bytes.begin(), answer.bytes.end() - 2);
+  }
+  if (!answer.ok())
+    return failed("transmit", answer.status);
+  if (answer.bytes.size() < 2)
+    return "transmit: an answer without SW1 SW2";
+  const std::size_t size = answer.bytes.size();
+  if (answer.bytes[size - 2] != 0x90 || answer.bytes[size - 1] != 0x00)
+    return "transmit: SW " + std::to_string(answer.bytes[size - 2]) + " " +
+           std::to_string(answer.bytes[size - 1]);
+  if (data.empty())
+    data.assign(answer.bytes.begin(), answer.bytes.end() - 2);
+  // Under T=0 the card answers Lc bytes, under T=1 the 256 of Le.
+  const std::size_t expected = apdu == ApduCase::Case1         ? 0
+                               : protocol == SCARD_PROTOCOL_T0 ? kLongLc
+                                                               : 256;
+  if (data.size() != expected)
+    return "transmit: " + std::to_string(data.size()) + " bytes back, not " +
+           std::to_string(expected);
+  for (std::size_t i = 0; i < data.size(); ++i)
+    if (data[i] != long_data(i % kLongLc))
+      return "transmit: byte " + std::to_string(i) + " of the echo differs";
+  return {};
+}
+
+std::string bring_up(host::System &system, host::Reader *&reader,
+                     std::unique_ptr<card::Card> card, ULONG protocol,
+                     reader::ReaderOptions options,
+                     const host::DeviceWrap &wrap) {
+  NTSTATUS status = system.load("11");
+  if (!NT_SUCCESS(status))
+    return "load: " + system.last_error();
+  // The card is in the slot before the reader is plugged: one inserted
+  // between configuration and the presence thread's first read is reported
+  // twice (the state, then the change), and the second report would take
+  // the card back from SCARD_SPECIFIC to SCARD_PRESENT under a benchmark.
+  auto inserting = [&](std::shared_ptr<usb::UsbDevice> device) {
+    if (auto firmware =
+            std::dynamic_pointer_cast<reader::ReaderFirmware>(device))
+      firmware->insert(std::move(card));
+    return wrap ? wrap(std::move(device)) : device;
+  };
+  reader = system.plug("11", options, inserting, &status);
+  if (reader == nullptr || !NT_SUCCESS(status))
+    return "plug: " + system.last_error();
+  if (!reader->firmware().card_present())
+    return "plug: the card is not in the slot";
+  status = reader->open();
+  if (!NT_SUCCESS(status))
+    return failed("open", status);
+  // The driver hears of the card through its presence thread first.
+  status = reader->track(true).wait();
+  if (!NT_SUCCESS(status))
+    return failed("track", status);
+  host::Answer answer = reader->power(SCARD_COLD_RESET);
+  if (!answer.ok())
+    return failed("power", answer.status);
+  answer = reader->set_protocol(protocol);
+  if (!answer.ok())
+    return failed("set protocol", answer.status);
+  return {};
+}
+
+void TransferCounter::submit(const usb::TransferPtr &transfer) {
+  if (transfer->type() != usb::TransferType::Interrupt)
+    transfers_.fetch_add(1);
+  inner_->submit(transfer);
+}
+
+std::string findings(kernel::Kernel &kernel) {
+  std::string text;
+  for (const kernel::Finding &finding : kernel.verifier().findings())
+    text += kernel::to_string(finding) + "\n";
+  return text;
+}
+
+PoolCount pool_count(kernel::Kernel &kernel) {
+  PoolCount count;
+  for (const kernel::PoolTagStats &stats : kernel.pool().all_stats()) {
+    count.allocations += stats.allocations;
+    count.outstanding += stats.outstanding;
+    count.outstanding_bytes += stats.outstanding_bytes;
+    if (stats.tag == kDriverTag)
+      count.driver_allocations += stats.allocations;
+  }
+  return count;
+}
+
+} // namespace talvor::bench
