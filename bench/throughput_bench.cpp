@@ -54,7 +54,7 @@ void BM_Apdu(benchmark::State &state, ULONG protocol, ApduCase apdu) {
     host::System system(*kernel);
     std::shared_ptr<bench::TransferCounter> counter;
     auto wrap = [&](std::shared_ptr<talvor::usb::UsbDevice> device) {
-      counter = std::make_shared<bench::TransferCounter>(device);
+      counter = std::make_shared<bench::TransferCounter>(std::move(device));
       return counter;
     };
     host::Reader *reader = nullptr;
@@ -140,7 +140,9 @@ void BM_ManyReaders(benchmark::State &state, ULONG protocol) {
         break;
     }
     const bench::PoolCount after = bench::pool_count(*kernel);
-    state.SetItemsProcessed(state.iterations() * kReaders * kApdusPerReader);
+    state.SetItemsProcessed(state.iterations() *
+                            static_cast<std::int64_t>(kReaders) *
+                            kApdusPerReader);
     state.SetLabel("items = APDUs, all readers together");
     state.counters["pool_bytes/reader"] =
         static_cast<double>(up.outstanding_bytes - empty.outstanding_bytes) /

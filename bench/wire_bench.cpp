@@ -83,7 +83,7 @@ void BM_WireTime(benchmark::State &state, ULONG protocol, ApduCase apdu) {
     error = bench::bring_up(
         *system, reader, bench::echo_card(bench::card_for(protocol)), protocol,
         options, [&](std::shared_ptr<usb::UsbDevice> device) {
-          injector = std::make_shared<usb::FaultInjector>(device);
+          injector = std::make_shared<usb::FaultInjector>(std::move(device));
           return injector;
         });
   });

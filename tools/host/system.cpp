@@ -283,7 +283,7 @@ void System::shut_down() {
       pull(pdo);
     }
   }
-  for (auto &reader : readers_)
+  for (const auto &reader : readers_)
     await_deletion(*bus_, reader->pdo_);
   readers_.clear();
   for (const char *service : {"TALVOR11", "TALVOR10"})
