@@ -45,7 +45,13 @@ test-asan: deps out-asan/CMakeCache.txt
 	  ctest --test-dir out-asan --output-on-failure -j $(JOBS)
 
 bench: build
-	for b in out/bench/*_bench; do $$b; done
+	for b in out/bench/*_bench; do $$b || exit 1; done
+
+# pcscd serving Debian's vpcd and talvor's IFD handler side by side, in a
+# mount namespace of its own (root).
+.PHONY: bench-pcscd
+bench-pcscd: build
+	/usr/bin/python3 bench/pcscd_compare.py --build out
 
 FUZZ_SECONDS ?= 60
 FUZZ_TARGETS := smclib_fuzz_atr smclib_fuzz_t1 smclib_fuzz_device_control
