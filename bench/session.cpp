@@ -1,6 +1,8 @@
 #include "bench/session.h"
 
 #include <chrono>
+#include <cstdio>
+#include <span>
 
 #include <winsmcrd.h>
 
@@ -63,27 +65,25 @@ std::string exchange(host::Reader &reader, ULONG protocol, ApduCase apdu) {
   static const std::vector<std::uint8_t> kCase4 = command(ApduCase::Case4Long);
   host::Answer answer =
       reader.transmit(protocol, apdu == ApduCase::Case1 ? kCase1 : kCase4);
-  std::vector<std::uint8_t> data;
-  // A T=0 card never learns Le: it offers what it has, fetched in turn.
-  for (int fetches = 0; answer.ok() && answer.bytes.size() == 2 &&
-                        answer.bytes[0] == kMoreData && fetches < 2;
-       ++fetches) {
+  // A T=0 card never learns Le: it offers what it has (61xx), which GET
+  // RESPONSE fetches; the echo's 255 bytes take one.
+  if (answer.ok() && answer.bytes.size() == 2 && answer.bytes[0] == kMoreData) {
     const std::uint8_t fetch[] = {0x00, kGetResponse, 0x00, 0x00,
                                   answer.bytes[1]};
     answer = reader.transmit(protocol, fetch);
-    if (answer.ok() && answer.bytes.size() >= 2)
-      data.insert(data.end(), answer.bytes.begin(), answer.bytes.end() - 2);
   }
   if (!answer.ok())
     return failed("transmit", answer.status);
-  if (answer.bytes.size() < 2)
-    return "transmit: an answer without SW1 SW2";
   const std::size_t size = answer.bytes.size();
-  if (answer.bytes[size - 2] != 0x90 || answer.bytes[size - 1] != 0x00)
-    return "transmit: SW " + std::to_string(answer.bytes[size - 2]) + " " +
-           std::to_string(answer.bytes[size - 1]);
-  if (data.empty())
-    data.assign(answer.bytes.begin(), answer.bytes.end() - 2);
+  if (size < 2)
+    return "transmit: an answer without SW1 SW2";
+  if (answer.bytes[size - 2] != 0x90 || answer.bytes[size - 1] != 0x00) {
+    char sw[8];
+    std::snprintf(sw, sizeof sw, "%02X%02X", answer.bytes[size - 2],
+                  answer.bytes[size - 1]);
+    return std::string("transmit: SW ") + sw;
+  }
+  const std::span<const std::uint8_t> data(answer.bytes.data(), size - 2);
   // Under T=0 the card answers Lc bytes, under T=1 the 256 of Le.
   const std::size_t expected = apdu == ApduCase::Case1         ? 0
                                : protocol == SCARD_PROTOCOL_T0 ? kLongLc
