@@ -158,8 +158,7 @@ def configuration(workdir, port, handler):
 def vicc_command(vicc, port, card):
     """talvor-vicc serving `card` with the echo application to the vpcd
     listening on 127.0.0.1:PORT."""
-    return [vicc, "--card", card, "--app", "echo", "--host", "127.0.0.1",
-            "--port", str(port)]
+    return [vicc, "--card", card, "--app", "echo", f"127.0.0.1:{port}"]
 
 
 def ok(hr, what):
