@@ -2,6 +2,7 @@
 #include "platform/kernel/scheduler.h"
 
 #include <cstdio>
+#include <optional>
 
 namespace talvor::kernel {
 
@@ -301,7 +302,13 @@ void Scheduler::check_lock_order(Thread *self, PKSPIN_LOCK lock,
     }
     return false;
   };
-  std::string here = describe_code_address(site);
+  // Naming the site costs a symbol lookup: only for a new edge or a finding.
+  std::optional<std::string> here;
+  auto named = [&]() -> const std::string & {
+    if (!here)
+      here = describe_code_address(site);
+    return *here;
+  };
   for (PKSPIN_LOCK held : self->held_locks) {
     if (held == lock)
       continue;
@@ -318,9 +325,11 @@ void Scheduler::check_lock_order(Thread *self, PKSPIN_LOCK lock,
               format_address(held) + ", but " + format_address(held) +
               " was taken while holding " + format_address(lock) + " in " +
               before,
-          here);
+          named());
     }
-    lock_order_[held].emplace(lock, here);
+    auto &edges = lock_order_[held];
+    if (edges.find(lock) == edges.end())
+      edges.emplace(lock, named());
   }
 }
 

@@ -39,13 +39,12 @@ void check_routine_return(const RoutineEntry &entry, const char *kind,
   Thread *thread = kernel.scheduler().current();
   if (thread == nullptr)
     return;
-  std::string name = describe_routine(routine);
   if (thread->held_locks.size() > entry.locks) {
     kernel.verifier().report(FindingKind::SpinLockMisuse,
                              std::string(kind) +
                                  " routine returned holding spin lock " +
                                  format_address(thread->held_locks.back()),
-                             name);
+                             describe_routine(routine));
     while (thread->held_locks.size() > entry.locks)
       kernel.scheduler().release_spin_lock(thread->held_locks.back(), routine);
     thread->irql = entry.irql; // raised by the lock: one finding
@@ -56,7 +55,7 @@ void check_routine_return(const RoutineEntry &entry, const char *kind,
                              std::string(kind) + " routine returned at IRQL " +
                                  std::to_string(thread->irql) +
                                  ", entered at " + std::to_string(entry.irql),
-                             name);
+                             describe_routine(routine));
     thread->irql = entry.irql;
   }
 }
