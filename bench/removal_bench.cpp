@@ -6,9 +6,11 @@
 // then does the transport give up on the read, send HOST ABORT and start a
 // new thread. The target is that pause plus at most 1 ms.
 //
-// With the zero-latency reader the figure is the driver's alone; with the
-// reader as built it adds the bus's polling of the interrupt endpoint (every
-// 10 frames) and the frames of the abort.
+// With the zero-latency reader the figure is the software's, and the one
+// frame in which the bus completes the cancelled read (the transport cancels
+// it once the thread has ended); with the reader as built it adds the bus's
+// polling of the interrupt endpoint (every 10 frames) and the frames of the
+// abort.
 #include <algorithm>
 #include <chrono>
 #include <string>
