@@ -220,6 +220,7 @@ NTSTATUS System::unplug(Reader *reader) {
     reader->close();
     pull(pdo);
   }
+  unplugged_.push_back(pdo);
   forget(reader);
   return status;
 }
@@ -268,6 +269,20 @@ void System::shut_down() {
     } else {
       pull(pdo);
     }
+  }
+  // A PDO whose device is gone is deleted by its port's thread once the
+  // function driver above has detached: the bus must wait for that.
+  for (int tries = 0; tries < 10'000; ++tries) {
+    bool left = false;
+    for (auto &reader : readers_)
+      left = left || bus_->owns(reader->pdo_);
+    for (PDEVICE_OBJECT pdo : unplugged_)
+      left = left || bus_->owns(pdo);
+    if (!left)
+      break;
+    LARGE_INTEGER interval;
+    interval.QuadPart = -10'000; // 1 ms
+    KeDelayExecutionThread(KernelMode, FALSE, &interval);
   }
   readers_.clear();
   for (const char *service : {"TALVOR11", "TALVOR10"})

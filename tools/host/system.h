@@ -161,6 +161,8 @@ private:
   std::optional<kernel::DriverLoader> loader_;
   std::optional<kernel::Application> app_;
   std::list<std::unique_ptr<Reader>> readers_;
+  // Pulled readers whose PDO the bus may still be deleting.
+  std::vector<PDEVICE_OBJECT> unplugged_;
   std::string last_error_;
   bool down_ = false;
 };
