@@ -139,7 +139,7 @@ bool parse_options(const std::vector<std::string> &args, Parsed &parsed,
       }
       parsed.protocol = text == "t0" ? 0 : 1;
     } else {
-      error = "talvor " + command + " has no option " + arg;
+      error = command + " has no option " + arg;
       return false;
     }
   }
@@ -285,6 +285,14 @@ int talvor_main(const std::vector<std::string> &args, std::ostream &out,
     out << "card                     application  ATR\n";
     for (const auto &line : card_listing())
       out << line << '\n';
+    out << "\nfile system: MF 3F00 with EF 2F00 (32 bytes) and EF 0101 (300), "
+           "DF 5000\n  (AID F074616C766F72) with EF 5001 (64 bytes, PIN "
+           "1234 by VERIFY P2 81);\n  SELECT, READ BINARY, UPDATE BINARY, "
+           "VERIFY, GET CHALLENGE\n"
+           "echo: INS 10 case 1, INS 20 case 2 (Le bytes P1, P1+1, ...), "
+           "INS 30 case 3,\n  INS 40 case 4 (the data repeated to Le); "
+           "on the cards with transmission\n  faults, whose answers it makes "
+           "predictable\n";
     return kExitOk;
   }
   if (parsed.command != "demo" && parsed.command != "apdu" &&
