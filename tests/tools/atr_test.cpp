@@ -29,8 +29,7 @@ TEST(AtrDecode, DirectT1CardWithTa1AndT1Parameters) {
             (std::vector<std::string>{
                 "convention direct (TS 3B); protocols T=1; negotiable, T=1 "
                 "first",
-                "TA1 96: Fi 9, Di 6 (F 512, D 32)",
-                "guard time: N 0 (12 etu)",
+                "TA1 96: Fi 9, Di 6 (F 512, D 32)", "guard time: N 0 (12 etu)",
                 "T=1: IFSC 128, CWI 5 (CWT 43 etu), BWI 4 (BWT 1600 ms + 11 "
                 "etu at 3.5712 MHz), LRC",
                 "historical bytes (9): 74 61 6C 76 6F 72 20 54 31 \"talvor "
@@ -53,8 +52,7 @@ TEST(AtrDecode, T0CardsDirectAndInverse) {
 
   // What the reader hands back for an inverse-convention card: the bytes as
   // read in the direct convention, TS 3F arriving as 03.
-  const AtrReport inverse =
-      decode_atr(hex("03 17 77 69 89 91 59 B1 31 59"));
+  const AtrReport inverse = decode_atr(hex("03 17 77 69 89 91 59 B1 31 59"));
   EXPECT_TRUE(inverse.inverse);
   EXPECT_TRUE(inverse.coded_inverse);
   EXPECT_EQ(inverse.ta1, 0x11);
@@ -93,20 +91,19 @@ TEST(AtrDecode, CrcSpecificModeAndDefaults) {
 }
 
 TEST(AtrDecode, SaysWhatIsWrong) {
-  EXPECT_EQ(decode_atr(hex("3B 99 96 81 31 80 45 74 61 6C 76 6F 72 20 54 31 2C"))
-                .problems,
-            std::vector<std::string>{
-                "TCK 2C does not check (XOR T0..TCK is 01)"});
+  EXPECT_EQ(
+      decode_atr(hex("3B 99 96 81 31 80 45 74 61 6C 76 6F 72 20 54 31 2C"))
+          .problems,
+      std::vector<std::string>{"TCK 2C does not check (XOR T0..TCK is 01)"});
   EXPECT_EQ(decode_atr(hex("3B 99 96 81 31 80 45 74 61")).problems,
             std::vector<std::string>{
                 "truncated: 9 bytes, the interface bytes announce more"});
-  EXPECT_EQ(decode_atr(hex("3B 00 AA")).problems,
-            std::vector<std::string>{
-                "1 bytes after the end the ATR announces"});
+  EXPECT_EQ(
+      decode_atr(hex("3B 00 AA")).problems,
+      std::vector<std::string>{"1 bytes after the end the ATR announces"});
   EXPECT_EQ(decode_atr(hex("3C 00")).problems,
             std::vector<std::string>{"TS 3C is neither 3B nor 3F"});
-  EXPECT_EQ(decode_atr({}).problems,
-            std::vector<std::string>{"no ATR bytes"});
+  EXPECT_EQ(decode_atr({}).problems, std::vector<std::string>{"no ATR bytes"});
 }
 
 TEST(Text, HexPatternsAndStatuses) {

@@ -38,6 +38,19 @@ TEST(TalvorCommand, DemoOnTheRealTimeClockEndsWell) {
       << demo.output;
 }
 
+TEST(TalvorCommand, TraceComesBetweenTheSteps) {
+  const Outcome traced = run("demo --trace");
+  EXPECT_EQ(traced.code, 0);
+  const auto entered =
+      traced.output.find("Uscr!CBCardPower: Enter, Request = ColdReset\n");
+  const auto before = traced.output.find("\ntrack present ");
+  const auto after = traced.output.find("\npower cold ");
+  ASSERT_NE(entered, std::string::npos);
+  EXPECT_LT(before, entered);
+  EXPECT_LT(entered, after);
+  EXPECT_EQ(run("demo").output.find("Uscr!"), std::string::npos);
+}
+
 TEST(TalvorCommand, BadInputIsOneLine) {
   const Outcome wrong = run("apdu --card t0 --protocol t2 0000");
   EXPECT_EQ(wrong.code, 2);

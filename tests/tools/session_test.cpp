@@ -66,40 +66,40 @@ protected:
 };
 
 TEST_F(ScriptFiles, EveryStepKindRunsAndPrintsItsResult) {
-  const std::string script = write("all.talvor",
-                                   "# every step there is\n"
-                                   "load 1.0\n"
-                                   "plug instant\n"
-                                   "open\n"
-                                   "vendor write 5AA5\n"
-                                   "vendor read        # the register back\n"
-                                   "vendor i2c-command A000\n"
-                                   "vendor i2c-write 00112233\n"
-                                   "vendor i2c-command A000\n"
-                                   "vendor i2c-read 3\n"
-                                   "vendor 0x222038\n"
-                                   "expect STATUS_INVALID_DEVICE_REQUEST\n"
-                                   "power cold\n"
-                                   "expect STATUS_NO_MEDIA\n"
-                                   "track present\n"
-                                   "insert t0\n"
-                                   "power cold\n"
-                                   "power warm\n"
-                                   "protocol t0\n"
-                                   "apdu 00 B0 00 00 02 expect 6986\n"
-                                   "apdu 00A4000C022F00\n"
-                                   "apdu 00B0000003 expect 00 ?? 02 9000\n"
-                                   "power down\n"
-                                   "track absent\n"
-                                   "remove\n"
-                                   "sleep\n"
-                                   "resume\n"
-                                   "track present\n"
-                                   "close\n"
-                                   "remove reader\n"
-                                   "plug\n"
-                                   "insert t1-lrc\n"
-                                   "unplug\n");
+  const std::string script =
+      write("all.talvor", "# every step there is\n"
+                          "load 1.0\n"
+                          "plug instant\n"
+                          "open\n"
+                          "vendor write 5AA5\n"
+                          "vendor read        # the register back\n"
+                          "vendor i2c-command A000\n"
+                          "vendor i2c-write 00112233\n"
+                          "vendor i2c-command A000\n"
+                          "vendor i2c-read 3\n"
+                          "vendor 0x222038\n"
+                          "expect STATUS_INVALID_DEVICE_REQUEST\n"
+                          "power cold\n"
+                          "expect STATUS_NO_MEDIA\n"
+                          "track present\n"
+                          "insert t0\n"
+                          "power cold\n"
+                          "power warm\n"
+                          "protocol t0\n"
+                          "apdu 00 B0 00 00 02 expect 6986\n"
+                          "apdu 00A4000C022F00\n"
+                          "apdu 00B0000003 expect 00 ?? 02 9000\n"
+                          "power down\n"
+                          "track absent\n"
+                          "remove\n"
+                          "sleep\n"
+                          "resume\n"
+                          "track present\n"
+                          "close\n"
+                          "remove reader\n"
+                          "plug\n"
+                          "insert t1-lrc\n"
+                          "unplug\n");
   const Outcome run = talvor({"run", script});
   EXPECT_EQ(run.code, kExitOk) << run.err;
   EXPECT_EQ(run.err, "");
@@ -131,26 +131,25 @@ TEST_F(ScriptFiles, EveryStepKindRunsAndPrintsItsResult) {
 }
 
 TEST_F(ScriptFiles, StopsAtTheFirstUnexpectedResultAndNamesItsLine) {
-  const std::string script = write("stop.talvor",
-                                   "plug\n"
-                                   "open\n"
-                                   "\n"
-                                   "power cold   # no card: STATUS_NO_MEDIA\n"
-                                   "insert t1-lrc\n");
+  const std::string script =
+      write("stop.talvor", "plug\n"
+                           "open\n"
+                           "\n"
+                           "power cold   # no card: STATUS_NO_MEDIA\n"
+                           "insert t1-lrc\n");
   const Outcome run = talvor({"run", script});
   EXPECT_EQ(run.code, kExitUnexpected);
-  EXPECT_EQ(run.err, script +
-                         ":4: expected STATUS_SUCCESS (0x00000000), got "
-                         "STATUS_NO_MEDIA (0xC0000178)\n");
+  EXPECT_EQ(run.err, script + ":4: expected STATUS_SUCCESS (0x00000000), got "
+                              "STATUS_NO_MEDIA (0xC0000178)\n");
   EXPECT_EQ(lines(run.out).back(), "power cold (no card: STATUS_NO_MEDIA) "
                                    "STATUS_NO_MEDIA (0xC0000178)");
   EXPECT_EQ(lines(run.out).size(), 3u) << run.out;
 
-  const std::string answer = write("answer.talvor",
-                                   "plug\ninsert t1-crc\nopen\n"
-                                   "track present\npower cold\n"
-                                   "protocol t1\n"
-                                   "apdu 00A4000C023F00 expect 6A82\n");
+  const std::string answer =
+      write("answer.talvor", "plug\ninsert t1-crc\nopen\n"
+                             "track present\npower cold\n"
+                             "protocol t1\n"
+                             "apdu 00A4000C023F00 expect 6A82\n");
   const Outcome wrong = talvor({"run", answer});
   EXPECT_EQ(wrong.code, kExitUnexpected);
   EXPECT_EQ(wrong.err, answer + ":7: expected 6A82, got 90 00\n");
@@ -173,11 +172,13 @@ TEST_F(ScriptFiles, BadInputIsOneLineAndExitTwoBeforeAnythingRuns) {
   const std::string odd = write("odd.talvor", "plug\napdu 00A40\n");
   const std::string expect = write("expect.talvor", "expect STATUS_SUCCESS\n");
   const std::string card = write("card.talvor", "insert t2\n");
+  const std::string junk = write("junk.talvor", "pl\x01ug\n");
   const std::vector<Case> cases = {
       {{"demo", "--card", "nope"},
        "talvor: no card nope (talvor cards lists them)\n"},
       {{"apdu", "00A"}, "talvor: APDU odd number of hex digits in \"00A\"\n"},
-      {{"apdu", "00A4"}, "talvor: APDU \"00A4\" is shorter than CLA INS P1 P2\n"},
+      {{"apdu", "00A4"},
+       "talvor: APDU \"00A4\" is shorter than CLA INS P1 P2\n"},
       {{"run", "/nonexistent/x.talvor"},
        "talvor: cannot read /nonexistent/x.talvor: No such file or "
        "directory\n"},
@@ -185,10 +186,14 @@ TEST_F(ScriptFiles, BadInputIsOneLineAndExitTwoBeforeAnythingRuns) {
       {{"run", odd},
        "talvor: " + odd + ":2: odd number of hex digits in \"00A40\"\n"},
       {{"run", expect},
-       "talvor: " + expect + ":1: expect follows the step it is about "
-                             "(once)\n"},
+       "talvor: " + expect +
+           ":1: expect follows the step it is about "
+           "(once)\n"},
       {{"run", card},
        "talvor: " + card + ":1: no card t2 (talvor cards lists them)\n"},
+      {{"run", junk}, "talvor: " + junk + ":1: unknown step \"pl?ug\"\n"},
+      {{"run", dir_.string()},
+       "talvor: cannot read " + dir_.string() + ": it is a directory\n"},
       {{"demo", "--frob"}, "talvor: demo has no option --frob\n"},
       {{"demo", "--seed", "7", "--realtime"},
        "talvor: --seed is for the simulation clock; --realtime and --vicc "

@@ -132,9 +132,8 @@ AtrReport decode_atr(std::span<const std::uint8_t> raw) {
     }
   }
   if (!complete)
-    report.problems.push_back(
-        "truncated: " + std::to_string(raw.size()) +
-        " bytes, the interface bytes announce more");
+    report.problems.push_back("truncated: " + std::to_string(raw.size()) +
+                              " bytes, the interface bytes announce more");
   else if (at < atr.size())
     report.problems.push_back(std::to_string(atr.size() - at) +
                               " bytes after the end the ATR announces");
@@ -145,7 +144,8 @@ std::vector<std::string> describe_atr(const AtrReport &report) {
   std::vector<std::string> lines;
   char text[160];
 
-  std::string convention = report.inverse ? "inverse (TS 3F)" : "direct (TS 3B)";
+  std::string convention =
+      report.inverse ? "inverse (TS 3F)" : "direct (TS 3B)";
   if (report.coded_inverse)
     convention = "inverse (TS 3F, read as 03)";
   std::string line = "convention " + convention + "; protocols " +
@@ -157,8 +157,8 @@ std::vector<std::string> describe_atr(const AtrReport &report) {
                   ta2 & 0x80 ? ", cannot change" : ", can change");
     line += text;
   } else {
-    line += "; negotiable, T=" + std::to_string(report.first_protocol) +
-            " first";
+    line +=
+        "; negotiable, T=" + std::to_string(report.first_protocol) + " first";
   }
   lines.push_back(line);
 
@@ -177,18 +177,16 @@ std::vector<std::string> describe_atr(const AtrReport &report) {
                     std::to_string(12 + report.n) + " etu)");
 
   if (report.protocols & 1) {
-    std::snprintf(text, sizeof text,
-                  "T=0: WI %u (WT = 960 x WI x Fi/f: %lu etu at D %u)",
-                  report.wi,
-                  960ul * report.wi * (report.d ? report.d : 1u), report.d);
+    std::snprintf(
+        text, sizeof text, "T=0: WI %u (WT = 960 x WI x Fi/f: %lu etu at D %u)",
+        report.wi, 960ul * report.wi * (report.d ? report.d : 1u), report.d);
     lines.emplace_back(text);
   }
   if (report.protocols & 2) {
     // BWT = 11 etu + 2^BWI x 960 x 372 / f (ISO/IEC 7816-3 11.4.3).
-    const double bwt_ms = report.bwi > 9
-                              ? -1
-                              : (1u << report.bwi) * 960.0 * 372.0 /
-                                    card::kDefaultClockHz * 1000.0;
+    const double bwt_ms = report.bwi > 9 ? -1
+                                         : (1u << report.bwi) * 960.0 * 372.0 /
+                                               card::kDefaultClockHz * 1000.0;
     if (bwt_ms < 0)
       std::snprintf(text, sizeof text,
                     "T=1: IFSC %u, CWI %u (CWT %lu etu), BWI %u (reserved), "

@@ -20,8 +20,8 @@ struct AtrReport {
   bool ta1_present = false;
   std::uint16_t f = 372; // 0 for a reserved index
   std::uint8_t d = 1;
-  std::uint8_t n = 0;   // TC1, extra guard time
-  std::uint8_t wi = 10; // TC2 of T=0
+  std::uint8_t n = 0;                        // TC1, extra guard time
+  std::uint8_t wi = 10;                      // TC2 of T=0
   std::optional<std::uint8_t> specific_mode; // TA2
   std::uint8_t ifsc = 32, bwi = 4, cwi = 13;
   bool crc = false;

@@ -34,9 +34,8 @@ host::DeviceWrap CaptureFile::wrap() {
 
 struct CaptureFile::Impl {};
 
-std::unique_ptr<CaptureFile> CaptureFile::open(kernel::Kernel &,
-                                               const std::string &,
-                                               std::string *error) {
+std::unique_ptr<CaptureFile>
+CaptureFile::open(kernel::Kernel &, const std::string &, std::string *error) {
   if (error)
     *error = "captures are not built in";
   return nullptr;

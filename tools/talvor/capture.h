@@ -13,9 +13,8 @@ class CaptureFile {
 public:
   // Creates (truncates) the file; nullptr and the reason when it cannot,
   // or when this build has no captures.
-  static std::unique_ptr<CaptureFile> open(kernel::Kernel &kernel,
-                                           const std::string &path,
-                                           std::string *error);
+  static std::unique_ptr<CaptureFile>
+  open(kernel::Kernel &kernel, const std::string &path, std::string *error);
   ~CaptureFile();
   CaptureFile(const CaptureFile &) = delete;
   CaptureFile &operator=(const CaptureFile &) = delete;

@@ -56,7 +56,8 @@ std::vector<std::string> card_listing() {
   std::vector<std::string> lines;
   for (card::ReadyCard which : card::all_cards()) {
     const card::CardProfile profile = card::ready_profile(which);
-    const auto atr = profile.atr_bytes ? *profile.atr_bytes : profile.atr.bytes();
+    const auto atr =
+        profile.atr_bytes ? *profile.atr_bytes : profile.atr.bytes();
     char head[64];
     std::snprintf(head, sizeof head, "%-24s %-12s ", profile.name.c_str(),
                   application_name(application_for(which)));

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -110,8 +111,7 @@ bool parse_options(const std::vector<std::string> &args, Parsed &parsed,
         return false;
       const std::size_t colon = text.rfind(':');
       const std::string host = text.substr(0, colon);
-      const std::string port =
-          colon == text.npos ? "" : text.substr(colon + 1);
+      const std::string port = colon == text.npos ? "" : text.substr(colon + 1);
       char *end = nullptr;
       const unsigned long number = std::strtoul(port.c_str(), &end, 10);
       if (port.empty() || *end != '\0' || number > 65535) {
@@ -154,7 +154,11 @@ bool parse_options(const std::vector<std::string> &args, Parsed &parsed,
 }
 
 int usage_error(std::ostream &err, const std::string &why) {
-  err << "talvor: " << why << std::endl;
+  // One line of text, whatever bytes a file or an argument brought in.
+  std::string line;
+  for (char c : why.substr(0, 300))
+    line += c >= 0x20 && c < 0x7F ? c : '?';
+  err << "talvor: " << line << std::endl;
   return kExitUsage;
 }
 
@@ -173,12 +177,12 @@ int demo(const Parsed &parsed, std::ostream &out, std::ostream &err) {
   if (!parsed.operands.empty())
     return usage_error(err, "demo takes no operand " + parsed.operands[0]);
   const card::ReadyCard which = *card::find_card(parsed.card);
-  const AppKind app = parsed.session.vicc_port ? AppKind::remote
-                                               : application_for(which);
-  return run_text(parsed,
-                  demo_script(parsed.build_text, which, app,
-                              preferred_protocol(which)),
-                  "demo", out, err);
+  const AppKind app =
+      parsed.session.vicc_port ? AppKind::remote : application_for(which);
+  return run_text(
+      parsed,
+      demo_script(parsed.build_text, which, app, preferred_protocol(which)),
+      "demo", out, err);
 }
 
 int apdu(const Parsed &parsed, std::ostream &out, std::ostream &err) {
@@ -209,6 +213,10 @@ int run(const Parsed &parsed, std::ostream &out, std::ostream &err) {
   // Every script is read and checked before the first one runs.
   std::vector<std::vector<Step>> scripts;
   for (const auto &file : parsed.operands) {
+    std::error_code ignored;
+    if (std::filesystem::is_directory(file, ignored))
+      return usage_error(err, "cannot read " + file + ": it is a directory");
+    errno = 0;
     std::ifstream in(file);
     std::stringstream text;
     if (in)

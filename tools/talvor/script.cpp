@@ -138,7 +138,7 @@ bool parse_step(const std::vector<std::string> &w, Step &step,
     return bare(Kind::unplug);
   if (verb == "remove") {
     step.kind = args == 1 && first == "reader" ? Kind::remove_reader
-                                                : Kind::remove_card;
+                                               : Kind::remove_card;
     if (args > 1 || (args == 1 && first != "reader" && first != "card")) {
       why = "remove takes nothing (the card), card or reader";
       return false;
@@ -221,7 +221,11 @@ bool parse_step(const std::vector<std::string> &w, Step &step,
     step.kind = Kind::vendor;
     return parse_vendor(w, step, why);
   }
-  why = "unknown step \"" + verb + "\"";
+  // Shown as printable text, whatever the file held.
+  std::string shown;
+  for (char c : verb.substr(0, 32))
+    shown += c >= 0x20 && c < 0x7F ? c : '?';
+  why = "unknown step \"" + shown + (verb.size() > 32 ? "...\"" : "\"");
   return false;
 }
 

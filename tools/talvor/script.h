@@ -48,9 +48,9 @@ struct Step {
   std::string text;  // as printed: the line without comment and `expect`
   std::string where; // "FILE:LINE"
   std::string name;  // load: "11" or "10"; plug: reader profile; insert: card
-  ULONG code = 0; // power: SCARD_*; protocol: SCARD_PROTOCOL_*; track: 1
-                  // present, 0 absent; vendor: the control code
-  Bytes data;     // apdu; vendor input
+  ULONG code = 0;    // power: SCARD_*; protocol: SCARD_PROTOCOL_*; track: 1
+                     // present, 0 absent; vendor: the control code
+  Bytes data;        // apdu; vendor input
   std::size_t output = 0; // vendor: bytes asked for
   std::optional<BytePattern> expect_bytes;
   std::optional<NTSTATUS> expect_status;

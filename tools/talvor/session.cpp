@@ -400,15 +400,13 @@ int run_session(const SessionOptions &options, const std::vector<Step> &steps,
       std::string error;
       capture = CaptureFile::open(kernel, options.pcap, &error);
       if (!capture) {
-        err << "talvor: --pcap " << options.pcap << ": " << error
-            << std::endl;
+        err << "talvor: --pcap " << options.pcap << ": " << error << std::endl;
         code = kExitUsage;
         return;
       }
     }
     // Goes before the capture: every reader is off the bus first.
-    Runner runner(kernel, options, out, err,
-                  listener ? &*listener : nullptr,
+    Runner runner(kernel, options, out, err, listener ? &*listener : nullptr,
                   capture ? capture->wrap() : host::DeviceWrap{});
     if (!runner.run(steps))
       code = kExitUnexpected;

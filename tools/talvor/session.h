@@ -22,8 +22,8 @@ struct SessionOptions {
   std::string build = "11"; // what plug loads when no load step came first
   kernel::Clock clock = kernel::Clock::Simulation;
   std::uint64_t seed = 1;
-  bool trace = false;        // the driver's trace echoed as it happens
-  std::string pcap;          // a capture file, when not empty
+  bool trace = false; // the driver's trace echoed as it happens
+  std::string pcap;   // a capture file, when not empty
   // Cards inserted are bridged to a virtual card that connects here.
   std::optional<std::uint16_t> vicc_port;
 };

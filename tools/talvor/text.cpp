@@ -55,7 +55,10 @@ bool parse_cells(std::string_view text, std::vector<int> &cells,
   return true;
 }
 
-#define NAMED(status) std::pair<NTSTATUS, const char *>{status, #status}
+#define NAMED(status)                                                          \
+  std::pair<NTSTATUS, const char *> {                                          \
+    status, #status                                                            \
+  }
 constexpr std::array kStatusNames = {
     NAMED(STATUS_SUCCESS),
     NAMED(STATUS_USER_APC),
