@@ -216,6 +216,13 @@ NTSTATUS System::unplug(Reader *reader) {
     reader->close();
     if (NT_SUCCESS(status))
       status = pnp_->remove(pdo);
+    // The PDO of a device that is gone is deleted by its bus's completion
+    // thread once the driver has detached; the bus must not go before it.
+    for (int tries = 0; tries < 10'000 && bus_->owns(pdo); ++tries) {
+      LARGE_INTEGER interval;
+      interval.QuadPart = -10'000; // 1 ms
+      KeDelayExecutionThread(KernelMode, FALSE, &interval);
+    }
   } else {
     reader->close();
     pull(pdo);
