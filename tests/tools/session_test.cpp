@@ -163,6 +163,25 @@ TEST_F(ScriptFiles, StopsAtTheFirstUnexpectedResultAndNamesItsLine) {
   EXPECT_EQ(none.err, early + ":1: no reader is plugged\n");
 }
 
+TEST_F(ScriptFiles, PcapCapturesTheSession) {
+  const std::string path = (dir_ / "demo.pcap").string();
+  const Outcome demo = talvor({"demo", "--pcap", path});
+  EXPECT_EQ(demo.code, kExitOk) << demo.err;
+  std::ifstream in(path, std::ios::binary);
+  const std::string bytes((std::istreambuf_iterator<char>(in)), {});
+  // A pcap file header, then the URBs of a whole session.
+  ASSERT_GT(bytes.size(), 24u + 100 * 64);
+  EXPECT_EQ(bytes.substr(0, 4), std::string("\xD4\xC3\xB2\xA1", 4));
+
+  const Outcome unwritable =
+      talvor({"demo", "--pcap", "/nonexistent/demo.pcap"});
+  EXPECT_EQ(unwritable.code, kExitUsage);
+  EXPECT_EQ(unwritable.out, "");
+  EXPECT_EQ(unwritable.err.rfind("talvor: --pcap /nonexistent/demo.pcap: ", 0),
+            0u);
+  EXPECT_EQ(lines(unwritable.err).size(), 1u) << unwritable.err;
+}
+
 TEST_F(ScriptFiles, BadInputIsOneLineAndExitTwoBeforeAnythingRuns) {
   struct Case {
     std::vector<std::string> args;

@@ -216,18 +216,11 @@ NTSTATUS System::unplug(Reader *reader) {
     reader->close();
     if (NT_SUCCESS(status))
       status = pnp_->remove(pdo);
-    // The PDO of a device that is gone is deleted by its bus's completion
-    // thread once the driver has detached; the bus must not go before it.
-    for (int tries = 0; tries < 10'000 && bus_->owns(pdo); ++tries) {
-      LARGE_INTEGER interval;
-      interval.QuadPart = -10'000; // 1 ms
-      KeDelayExecutionThread(KernelMode, FALSE, &interval);
-    }
+    await_deletion(pdo);
   } else {
     reader->close();
     pull(pdo);
   }
-  unplugged_.push_back(pdo);
   forget(reader);
   return status;
 }
@@ -244,6 +237,16 @@ void System::pull(PDEVICE_OBJECT pdo) {
         stack.MinorFunction = IRP_MN_REMOVE_DEVICE;
       },
       10'000'000ull * 60, reinterpret_cast<const void *>(&HostBusRemoval));
+}
+
+void System::await_deletion(PDEVICE_OBJECT pdo) {
+  // The PDO of a device that is gone is deleted by its bus's completion
+  // thread once the driver has detached; the bus must not go before it.
+  for (int tries = 0; tries < 10'000 && bus_->owns(pdo); ++tries) {
+    LARGE_INTEGER interval;
+    interval.QuadPart = -10'000; // 1 ms
+    KeDelayExecutionThread(KernelMode, FALSE, &interval);
+  }
 }
 
 void System::forget(Reader *reader) {
@@ -273,23 +276,10 @@ void System::shut_down() {
     if (state && *state != kernel::DeviceNodeState::Removed) {
       pnp_->surprise_remove(pdo);
       pnp_->remove(pdo);
+      await_deletion(pdo);
     } else {
       pull(pdo);
     }
-  }
-  // A PDO whose device is gone is deleted by its port's thread once the
-  // function driver above has detached: the bus must wait for that.
-  for (int tries = 0; tries < 10'000; ++tries) {
-    bool left = false;
-    for (auto &reader : readers_)
-      left = left || bus_->owns(reader->pdo_);
-    for (PDEVICE_OBJECT pdo : unplugged_)
-      left = left || bus_->owns(pdo);
-    if (!left)
-      break;
-    LARGE_INTEGER interval;
-    interval.QuadPart = -10'000; // 1 ms
-    KeDelayExecutionThread(KernelMode, FALSE, &interval);
   }
   readers_.clear();
   for (const char *service : {"TALVOR11", "TALVOR10"})

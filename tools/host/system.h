@@ -153,6 +153,7 @@ private:
   friend class Reader;
   void forget(Reader *reader);
   void pull(PDEVICE_OBJECT pdo);
+  void await_deletion(PDEVICE_OBJECT pdo);
 
   kernel::Kernel &kernel_;
   std::unique_ptr<usb::UsbBus> bus_;
@@ -161,8 +162,6 @@ private:
   std::optional<kernel::DriverLoader> loader_;
   std::optional<kernel::Application> app_;
   std::list<std::unique_ptr<Reader>> readers_;
-  // Pulled readers whose PDO the bus may still be deleting.
-  std::vector<PDEVICE_OBJECT> unplugged_;
   std::string last_error_;
   bool down_ = false;
 };

@@ -7,11 +7,11 @@
 
 #include <winsmcrd.h>
 
+#include "platform/usb/capture.h"
 #include "sim/card/cards.h"
 #include "sim/card/vpcd.h"
 #include "tools/host/system.h"
 #include "tools/talvor/atr.h"
-#include "tools/talvor/capture.h"
 #include "tools/talvor/catalog.h"
 
 namespace talvor::cli {
@@ -395,21 +395,35 @@ int run_session(const SessionOptions &options, const std::vector<Step> &steps,
 
   int code = kExitOk;
   auto body = [&] {
-    std::unique_ptr<CaptureFile> capture;
+    std::unique_ptr<usb::Capture> capture;
+    host::DeviceWrap wrap;
     if (!options.pcap.empty()) {
       std::string error;
-      capture = CaptureFile::open(kernel, options.pcap, &error);
+      capture = usb::Capture::open(kernel, options.pcap, &error);
       if (!capture) {
         err << "talvor: --pcap " << options.pcap << ": " << error << std::endl;
         code = kExitUsage;
         return;
       }
+      wrap = [&capture](std::shared_ptr<usb::UsbDevice> device) {
+        return capture->wrap(std::move(device));
+      };
     }
-    // Goes before the capture: every reader is off the bus first.
-    Runner runner(kernel, options, out, err, listener ? &*listener : nullptr,
-                  capture ? capture->wrap() : host::DeviceWrap{});
-    if (!runner.run(steps))
-      code = kExitUnexpected;
+    {
+      // Every reader is off the bus before the capture closes.
+      Runner runner(kernel, options, out, err, listener ? &*listener : nullptr,
+                    wrap);
+      if (!runner.run(steps))
+        code = kExitUnexpected;
+    }
+    if (capture) {
+      capture->close();
+      if (!capture->error().empty()) {
+        err << "talvor: --pcap " << options.pcap << ": " << capture->error()
+            << std::endl;
+        code = kExitUnexpected;
+      }
+    }
   };
   if (options.clock == kernel::Clock::Simulation) {
     kernel::RunResult run = kernel.run(body, "talvor");
