@@ -192,6 +192,7 @@ TEST_F(ScriptFiles, BadInputIsOneLineAndExitTwoBeforeAnythingRuns) {
   const std::string expect = write("expect.talvor", "expect STATUS_SUCCESS\n");
   const std::string card = write("card.talvor", "insert t2\n");
   const std::string junk = write("junk.talvor", "pl\x01ug\n");
+  const std::string extra = write("extra.talvor", "plug\nopen now\n");
   const std::vector<Case> cases = {
       {{"demo", "--card", "nope"},
        "talvor: no card nope (talvor cards lists them)\n"},
@@ -213,7 +214,9 @@ TEST_F(ScriptFiles, BadInputIsOneLineAndExitTwoBeforeAnythingRuns) {
       {{"run", junk}, "talvor: " + junk + ":1: unknown step \"pl?ug\"\n"},
       {{"run", dir_.string()},
        "talvor: cannot read " + dir_.string() + ": it is a directory\n"},
+      {{"run", extra}, "talvor: " + extra + ":2: open takes no arguments\n"},
       {{"demo", "--frob"}, "talvor: demo has no option --frob\n"},
+      {{"demo", "--pcap"}, "talvor: --pcap needs a value\n"},
       {{"demo", "--seed", "7", "--realtime"},
        "talvor: --seed is for the simulation clock; --realtime and --vicc "
        "run on the real-time clock\n"},
