@@ -75,6 +75,14 @@ TEST(AtrDecode, CrcSpecificModeAndDefaults) {
   EXPECT_TRUE(crc.crc);
   EXPECT_TRUE(crc.tck_ok);
 
+  // dual: TD1 T=0, TD2 T=1; T=0 comes first.
+  const AtrReport dual =
+      decode_atr(hex("3B 96 18 80 31 FE 45 74 61 6C 76 6F 72 96"));
+  EXPECT_EQ(dual.protocols, 3u);
+  EXPECT_EQ(dual.first_protocol, 0);
+  EXPECT_EQ(dual.ifsc, 254);
+  EXPECT_TRUE(dual.problems.empty());
+
   // TA2 81: specific mode T=1, cannot change.
   const AtrReport specific =
       decode_atr(hex("3B 93 11 91 81 31 20 45 54 41 32 E1"));
@@ -137,6 +145,8 @@ TEST(Text, HexPatternsAndStatuses) {
   EXPECT_FALSE(parse_status("STATUS_NOPE"));
   EXPECT_FALSE(parse_status("0x1FFFFFFFF"));
   EXPECT_EQ(status_word_text(0x63, 0xC2), "verification failed, 2 tries left");
+  EXPECT_EQ(status_word_text(0x6A, 0x82), "file not found");
+  EXPECT_EQ(status_word_text(0x6A, 0x83), "");
 }
 
 } // namespace

@@ -221,11 +221,7 @@ bool parse_step(const std::vector<std::string> &w, Step &step,
     step.kind = Kind::vendor;
     return parse_vendor(w, step, why);
   }
-  // Shown as printable text, whatever the file held.
-  std::string shown;
-  for (char c : verb.substr(0, 32))
-    shown += c >= 0x20 && c < 0x7F ? c : '?';
-  why = "unknown step \"" + shown + (verb.size() > 32 ? "...\"" : "\"");
+  why = "unknown step \"" + verb + "\"";
   return false;
 }
 

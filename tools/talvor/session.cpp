@@ -20,10 +20,11 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// How long the driver may take to tell a pending tracking request of a card
-// inserted or removed (its presence thread reads the interrupt pipe), and
-// how long a tracking step waits before it calls its request pending.
-constexpr std::chrono::microseconds kEventGrace = 2s;
+// How long the driver may take to learn that the slot changed (its presence
+// thread reads the interrupt pipe): a tracking request for what the slot
+// already holds must end within it. One for the other state is called
+// pending after the short wait.
+constexpr std::chrono::microseconds kEventGrace = 5s;
 constexpr std::chrono::microseconds kTrackGrace = 200ms;
 constexpr std::chrono::milliseconds kViccWait = 60s;
 constexpr std::size_t kTextColumn = 34;
@@ -280,7 +281,8 @@ private:
   void track(const Step &step, Result &result) {
     const bool present = step.code == 1;
     kernel::Request request = reader_->track(present);
-    NTSTATUS status = request.wait(kTrackGrace);
+    const bool agrees = reader_->firmware().card_present() == present;
+    NTSTATUS status = request.wait(agrees ? kEventGrace : kTrackGrace);
     result.status = status;
     if (status == STATUS_PENDING) {
       tracking_ = request;
