@@ -25,16 +25,17 @@ TEST(AtrDecode, DirectT1CardWithTa1AndT1Parameters) {
   EXPECT_EQ(atr.cwi, 5);
   EXPECT_FALSE(atr.crc);
   EXPECT_TRUE(atr.problems.empty());
-  EXPECT_EQ(describe_atr(atr),
-            (std::vector<std::string>{
-                "convention direct (TS 3B); protocols T=1; negotiable, T=1 "
-                "first",
-                "TA1 96: Fi 9, Di 6 (F 512, D 32)", "guard time: N 0 (12 etu)",
-                "T=1: IFSC 128, CWI 5 (CWT 43 etu), BWI 4 (BWT 1600 ms + 11 "
-                "etu at 3.5712 MHz), LRC",
-                "historical bytes (9): 74 61 6C 76 6F 72 20 54 31 \"talvor "
-                "T1\"",
-                "TCK 2D (checks)"}));
+  std::string text;
+  for (const auto &line : describe_atr(atr))
+    text += line + "\n";
+  EXPECT_EQ(text,
+            "convention direct (TS 3B); protocols T=1; negotiable, T=1 first\n"
+            "TA1 96: Fi 9, Di 6 (F 512, D 32)\n"
+            "guard time: N 0 (12 etu)\n"
+            "T=1: IFSC 128, CWI 5 (CWT 43 etu), BWI 4 (BWT 1600 ms + 11 etu "
+            "at 3.5712 MHz), LRC\n"
+            "historical bytes (9): 74 61 6C 76 6F 72 20 54 31 \"talvor T1\"\n"
+            "TCK 2D (checks)\n");
 }
 
 TEST(AtrDecode, T0CardsDirectAndInverse) {

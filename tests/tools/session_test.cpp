@@ -22,7 +22,7 @@ struct Outcome {
   std::string out, err;
 };
 
-Outcome talvor(std::vector<std::string> args) {
+Outcome talvor(const std::vector<std::string> &args) {
   std::ostringstream out, err;
   Outcome run;
   run.code = talvor_main(args, out, err);

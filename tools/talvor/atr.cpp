@@ -111,8 +111,8 @@ AtrReport decode_atr(std::span<const std::uint8_t> raw) {
   const std::size_t historical_at = at;
   if (complete) {
     const std::size_t have = std::min(k, atr.size() - historical_at);
-    report.historical.assign(atr.begin() + historical_at,
-                             atr.begin() + historical_at + have);
+    const auto first = atr.begin() + static_cast<std::ptrdiff_t>(historical_at);
+    report.historical.assign(first, first + static_cast<std::ptrdiff_t>(have));
     at = historical_at + have;
     complete = have == k;
   }

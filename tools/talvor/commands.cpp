@@ -139,7 +139,8 @@ bool parse_options(const std::vector<std::string> &args, Parsed &parsed,
       }
       parsed.protocol = text == "t0" ? 0 : 1;
     } else {
-      error = command + " has no option " + arg;
+      error = command;
+      error += " has no option " + arg;
       return false;
     }
   }

@@ -239,8 +239,10 @@ std::optional<std::vector<Step>> parse_script(std::string_view text,
     ++number;
     const std::string where = file + ":" + std::to_string(number);
     auto fail = [&](const std::string &why) {
-      if (error)
-        *error = where + ": " + why;
+      if (error) {
+        *error = where;
+        *error += ": " + why;
+      }
       return std::nullopt;
     };
     std::string label;

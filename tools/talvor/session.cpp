@@ -18,15 +18,14 @@ namespace talvor::cli {
 
 namespace {
 
-using namespace std::chrono_literals;
-
 // How long the driver may take to learn that the slot changed (its presence
 // thread reads the interrupt pipe): a tracking request for what the slot
 // already holds must end within it. One for the other state is called
 // pending after the short wait.
-constexpr std::chrono::microseconds kEventGrace = 5s;
-constexpr std::chrono::microseconds kTrackGrace = 200ms;
-constexpr std::chrono::milliseconds kViccWait = 60s;
+constexpr std::chrono::microseconds kEventGrace = std::chrono::seconds(5);
+constexpr std::chrono::microseconds kTrackGrace =
+    std::chrono::milliseconds(200);
+constexpr std::chrono::milliseconds kViccWait = std::chrono::seconds(60);
 constexpr std::size_t kTextColumn = 34;
 
 struct Result {
@@ -218,7 +217,8 @@ private:
          << " s for a virtual card on 127.0.0.1:" << listener_->port()
          << std::endl;
     std::string error;
-    auto connection = listener_->accept(kViccWait, 5s, &error);
+    auto connection =
+        listener_->accept(kViccWait, std::chrono::seconds(5), &error);
     if (!connection) {
       failure = "no virtual card connected: " + error;
       return nullptr;
