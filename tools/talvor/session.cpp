@@ -4,9 +4,11 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <thread>
 
 #include <winsmcrd.h>
 
+#include "platform/kernel/scheduler.h"
 #include "platform/usb/capture.h"
 #include "sim/card/cards.h"
 #include "sim/card/vpcd.h"
@@ -439,6 +441,10 @@ int run_session(const SessionOptions &options, const std::vector<Step> &steps,
     }
   } else {
     body();
+    // A driver thread that has signalled its end may still be leaving.
+    for (int tries = 0;
+         tries < 5000 && kernel.scheduler().live_system_threads() > 0; ++tries)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   kernel.check_teardown();
   const auto findings = kernel.verifier().take();
