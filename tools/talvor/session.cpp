@@ -243,10 +243,11 @@ private:
     host::Answer answer = reader_->power(step.code);
     result.status = answer.status;
     result.bytes = answer.bytes;
-    if (step.code == SCARD_POWER_DOWN || !answer.ok())
+    if (!answer.ok())
       return;
-    if (step.code == SCARD_COLD_RESET || step.code == SCARD_WARM_RESET)
-      protocol_ = 0;
+    protocol_ = 0; // a reset or power-down leaves no protocol selected
+    if (step.code == SCARD_POWER_DOWN)
+      return;
     result.detail = "ATR " + format_hex(answer.bytes);
     result.more = describe_atr(decode_atr(answer.bytes));
   }
