@@ -75,8 +75,10 @@ windows: deps
 	cmake -S windows -B out-windows -DCMAKE_BUILD_TYPE=Release
 	cmake --build out-windows -j $(JOBS)
 
-demo:
-	@echo "The talvor command-line tool is not built yet; run 'make test'."
+# The tool and the two driver images it loads, then a whole session.
+demo: deps configure
+	cmake --build out -j $(JOBS) --target talvor talvor11 talvor10
+	out/bin/talvor demo
 
 format:
 	git ls-files '*.cpp' '*.h' '*.cc' | xargs clang-format -i

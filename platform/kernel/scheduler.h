@@ -175,6 +175,16 @@ public:
     return os_threads_.size();
   }
 
+  // System threads not yet ended: under the real-time clock a thread that
+  // has signalled its last event may still be on its way out.
+  std::size_t live_system_threads() const {
+    Lock lock(dispatcher_lock_);
+    std::size_t live = 0;
+    for (const Thread *thread : threads_)
+      live += thread->system && thread->state != ThreadState::Terminated;
+    return live;
+  }
+
   // Findings for threads still alive and objects still referenced.
   void check_teardown();
   // Before deleting the scheduler: true when no thread is left alive. Else

@@ -656,8 +656,10 @@ void ReaderFirmware::serve_interrupts(Work &work) {
   while (!interrupt_reads_.empty() && (report_state_ || !presence_.empty())) {
     std::uint8_t byte;
     if (report_state_) {
+      // The state reported includes every change queued before it.
       byte = card_ ? 1 : 0;
       report_state_ = false;
+      presence_.clear();
     } else {
       byte = presence_.front();
       presence_.pop_front();

@@ -229,6 +229,7 @@ NTSTATUS System::unplug(Reader *reader) {
     reader->close();
     if (NT_SUCCESS(status))
       status = pnp_->remove(pdo);
+    await_deletion(pdo);
   } else {
     reader->close();
     pull(pdo);
@@ -250,6 +251,16 @@ void System::pull(PDEVICE_OBJECT pdo) {
         stack.MinorFunction = IRP_MN_REMOVE_DEVICE;
       },
       10'000'000ull * 60, reinterpret_cast<const void *>(&HostBusRemoval));
+}
+
+void System::await_deletion(PDEVICE_OBJECT pdo) {
+  // The PDO of a device that is gone is deleted by its bus's completion
+  // thread once the driver has detached; the bus must not go before it.
+  for (int tries = 0; tries < 10'000 && bus_->owns(pdo); ++tries) {
+    LARGE_INTEGER interval;
+    interval.QuadPart = -10'000; // 1 ms
+    KeDelayExecutionThread(KernelMode, FALSE, &interval);
+  }
 }
 
 void System::forget(Reader *reader) {
@@ -279,6 +290,7 @@ void System::shut_down() {
     if (state && *state != kernel::DeviceNodeState::Removed) {
       pnp_->surprise_remove(pdo);
       pnp_->remove(pdo);
+      await_deletion(pdo);
     } else {
       pull(pdo);
     }

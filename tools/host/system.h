@@ -153,6 +153,7 @@ private:
   friend class Reader;
   void forget(Reader *reader);
   void pull(PDEVICE_OBJECT pdo);
+  void await_deletion(PDEVICE_OBJECT pdo);
 
   kernel::Kernel &kernel_;
   std::unique_ptr<usb::UsbBus> bus_;
