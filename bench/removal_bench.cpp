@@ -114,9 +114,8 @@ void BM_RemovalAbort(benchmark::State &state, reader::Timing timing) {
     }
     system.shut_down();
   }
-  kernel->check_teardown();
   if (error.empty())
-    error = bench::findings(*kernel);
+    error = bench::teardown(*kernel);
   if (!error.empty()) {
     state.SkipWithError(error.c_str());
     return;

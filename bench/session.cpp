@@ -3,10 +3,12 @@
 #include <chrono>
 #include <cstdio>
 #include <span>
+#include <thread>
 
 #include <winsmcrd.h>
 
 #include "platform/kernel/pnp.h"
+#include "platform/kernel/scheduler.h"
 #include "sim/card/applications.h"
 
 namespace talvor::bench {
@@ -104,21 +106,10 @@ std::string bring_up(host::System &system, host::Reader *&reader,
   NTSTATUS status = system.load("11");
   if (!NT_SUCCESS(status))
     return "load: " + system.last_error();
-  // The card is in the slot before the reader is plugged: one inserted
-  // between configuration and the presence thread's first read is reported
-  // twice (the state, then the change), and the second report would take
-  // the card back from SCARD_SPECIFIC to SCARD_PRESENT under a benchmark.
-  auto inserting = [&](std::shared_ptr<usb::UsbDevice> device) {
-    if (auto firmware =
-            std::dynamic_pointer_cast<reader::ReaderFirmware>(device))
-      firmware->insert(std::move(card));
-    return wrap ? wrap(std::move(device)) : device;
-  };
-  reader = system.plug("11", options, inserting, &status);
+  reader = system.plug("11", options, wrap, &status);
   if (reader == nullptr || !NT_SUCCESS(status))
     return "plug: " + system.last_error();
-  if (!reader->firmware().card_present())
-    return "plug: the card is not in the slot";
+  reader->insert(std::move(card));
   status = reader->open();
   if (!NT_SUCCESS(status))
     return failed("open", status);
@@ -141,7 +132,15 @@ void TransferCounter::submit(const usb::TransferPtr &transfer) {
   inner_->submit(transfer);
 }
 
-std::string findings(kernel::Kernel &kernel) {
+std::string teardown(kernel::Kernel &kernel) {
+  // Under real time a driver thread that has signalled its end may still
+  // be on its way out.
+  for (int tries = 0;
+       kernel.clock() == kernel::Clock::RealTime && tries < 5000 &&
+       kernel.scheduler().live_system_threads() > 0;
+       ++tries)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  kernel.check_teardown();
   std::string text;
   for (const kernel::Finding &finding : kernel.verifier().findings())
     text += kernel::to_string(finding) + "\n";

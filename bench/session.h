@@ -58,8 +58,9 @@ std::string bring_up(host::System &system, host::Reader *&reader,
                      reader::ReaderOptions options = {},
                      const host::DeviceWrap &wrap = {});
 
-// The verifier's findings, one a line; empty when there are none.
-std::string findings(kernel::Kernel &kernel);
+// The kernel's teardown checks, once the system is shut down, and every
+// finding of the run, one a line; empty when there are none.
+std::string teardown(kernel::Kernel &kernel);
 
 // Between the bus and the reader: passes everything on and counts the
 // transfers on the default and bulk pipes (the presence thread's interrupt

@@ -41,12 +41,6 @@ bool fails(benchmark::State &state, const std::string &error) {
   return true;
 }
 
-// Teardown leaks and every finding of the run.
-std::string teardown(talvor::kernel::Kernel &kernel) {
-  kernel.check_teardown();
-  return bench::findings(kernel);
-}
-
 void BM_Apdu(benchmark::State &state, ULONG protocol, ApduCase apdu) {
   auto kernel = bench::make_kernel(Clock::RealTime);
   std::string error;
@@ -94,7 +88,7 @@ void BM_Apdu(benchmark::State &state, ULONG protocol, ApduCase apdu) {
     system.shut_down();
   }
   if (error.empty())
-    error = teardown(*kernel);
+    error = bench::teardown(*kernel);
   fails(state, error);
 }
 
@@ -155,7 +149,7 @@ void BM_ManyReaders(benchmark::State &state, ULONG protocol) {
     system.shut_down();
   }
   if (error.empty())
-    error = teardown(*kernel);
+    error = bench::teardown(*kernel);
   fails(state, error);
 }
 

@@ -119,9 +119,8 @@ void BM_WireTime(benchmark::State &state, ULONG protocol, ApduCase apdu) {
                            static_cast<double>(minimum);
   }
   run([&] { system.reset(); });
-  kernel->check_teardown();
   if (error.empty())
-    error = bench::findings(*kernel);
+    error = bench::teardown(*kernel);
   if (!error.empty())
     state.SkipWithError(error.c_str());
 }

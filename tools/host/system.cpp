@@ -24,17 +24,6 @@ Answer answer_of(const kernel::IoResult &result) {
   return {result.status, result.output};
 }
 
-// The bus deletes a removed PDO from the port's completion thread once its
-// last request is done; under the real-time clock that comes after the
-// removal returned, and the bus must not go before it.
-void await_deletion(usb::UsbBus &bus, PDEVICE_OBJECT pdo) {
-  for (int tries = 0; tries < 10'000 && bus.owns(pdo); ++tries) {
-    LARGE_INTEGER interval;
-    interval.QuadPart = -10'000; // 1 ms
-    KeDelayExecutionThread(KernelMode, FALSE, &interval);
-  }
-}
-
 } // namespace
 
 std::string image_path(const std::string &build) {
@@ -207,12 +196,10 @@ NTSTATUS System::remove(Reader *reader) {
   NTSTATUS status = pnp_->query_remove(reader->pdo_);
   if (NT_SUCCESS(status))
     status = pnp_->remove(reader->pdo_);
-  if (NT_SUCCESS(status)) {
+  if (NT_SUCCESS(status))
     pull(reader->pdo_);
-    await_deletion(*bus_, reader->pdo_);
-  } else {
+  else
     pnp_->cancel_remove(reader->pdo_);
-  }
   if (NT_SUCCESS(status))
     forget(reader);
   return status;
@@ -234,7 +221,6 @@ NTSTATUS System::unplug(Reader *reader) {
     reader->close();
     pull(pdo);
   }
-  await_deletion(*bus_, pdo);
   forget(reader);
   return status;
 }
@@ -251,6 +237,7 @@ void System::pull(PDEVICE_OBJECT pdo) {
         stack.MinorFunction = IRP_MN_REMOVE_DEVICE;
       },
       10'000'000ull * 60, reinterpret_cast<const void *>(&HostBusRemoval));
+  await_deletion(pdo);
 }
 
 void System::await_deletion(PDEVICE_OBJECT pdo) {
@@ -295,8 +282,6 @@ void System::shut_down() {
       pull(pdo);
     }
   }
-  for (const auto &reader : readers_)
-    await_deletion(*bus_, reader->pdo_);
   readers_.clear();
   for (const char *service : {"TALVOR11", "TALVOR10"})
     if (loader_->driver(service) != nullptr)
