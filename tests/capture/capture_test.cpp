@@ -321,7 +321,7 @@ TEST_F(CaptureTest, WrapperPassesEverythingOn) {
                       std::uint8_t endpoint) {
     return std::make_shared<usb::UsbTransfer>(
         id, usb::UsbTransfer::Request{type, endpoint, {}, {}, 4, false},
-        [&seen, id](usb::TransferResult result, std::uint64_t delay) {
+        [&seen, id](const usb::TransferResult &result, std::uint64_t delay) {
           seen.push_back(std::to_string(id) + " " + hex(result.data) + " " +
                          std::to_string(delay));
         });
