@@ -329,13 +329,15 @@ TEST_F(CaptureTest, WrapperPassesEverythingOn) {
   auto read = transfer(1, usb::TransferType::Bulk, 0x82);
   auto cancelled = transfer(2, usb::TransferType::Bulk, 0x82);
   auto pulled = transfer(3, usb::TransferType::Interrupt, 0x81);
-  for (const auto &outer : {read, cancelled, pulled})
+  auto stalled = transfer(4, usb::TransferType::Bulk, 0x02);
+  for (const auto &outer : {read, cancelled, pulled, stalled})
     device->submit(outer);
-  ASSERT_EQ(recorder->submitted.size(), 3u);
+  ASSERT_EQ(recorder->submitted.size(), 4u);
   EXPECT_EQ(recorder->submitted[2]->endpoint(), 0x81);
 
   EXPECT_TRUE(recorder->submitted[0]->complete(
       usb::TransferResult::in({0x01, 0x02}), 10'000));
+  EXPECT_TRUE(recorder->submitted[3]->complete(usb::TransferResult::stall()));
   EXPECT_TRUE(cancelled->abort());
   device->cancelled(cancelled);
   ASSERT_EQ(recorder->cancelled_transfers.size(), 1u);
@@ -345,20 +347,23 @@ TEST_F(CaptureTest, WrapperPassesEverythingOn) {
   device->detached();
   EXPECT_TRUE(recorder->is_detached);
   EXPECT_FALSE(recorder->submitted[2]->complete(usb::TransferResult::ok()));
-  EXPECT_EQ(seen, (std::vector<std::string>{"1 0102 10000"}));
+  EXPECT_EQ(seen, (std::vector<std::string>{"1 0102 10000", "4  0"}));
   capture->close();
 
   std::vector<std::string> ends;
   for (const Packet &packet : packets(file))
     ends.push_back(packet.urb_type + " " + packet.endpoint + " " +
-                   packet.status + " " + packet.data + " " + packet.time);
+                   packet.status + " " + packet.urb_length + " " + packet.data +
+                   " " + packet.time);
   EXPECT_EQ(ends, (std::vector<std::string>{
-                      "'S' 0x82 -115  1767225600.000000000",
-                      "'S' 0x82 -115  1767225600.000000000",
-                      "'S' 0x81 -115  1767225600.000000000",
-                      "'C' 0x82 -104  1767225600.000000000",
-                      "'C' 0x81 -108  1767225600.000000000",
-                      "'C' 0x82 0 0102 1767225600.001000000",
+                      "'S' 0x82 -115 4  1767225600.000000000",
+                      "'S' 0x82 -115 4  1767225600.000000000",
+                      "'S' 0x81 -115 4  1767225600.000000000",
+                      "'S' 0x02 -115 4  1767225600.000000000",
+                      "'C' 0x02 -32 0  1767225600.000000000",
+                      "'C' 0x82 -104 0  1767225600.000000000",
+                      "'C' 0x81 -108 0  1767225600.000000000",
+                      "'C' 0x82 0 2 0102 1767225600.001000000",
                   }));
 }
 
