@@ -288,7 +288,7 @@ public:
     }
     for (auto &[id, held] : gone) {
       held.inner->abort();
-      state_->finish(held, -kESHUTDOWN, {}, 0);
+      state_->end(held, -kESHUTDOWN);
     }
   }
 
@@ -308,9 +308,7 @@ public:
     held.inner = std::make_shared<UsbTransfer>(
         id, request,
         [outer, weak_state, id](TransferResult result, std::uint64_t delay) {
-          const USBD_STATUS status = result.status;
-          const Bytes data = result.data;
-          const std::optional<std::uint32_t> accepted = result.accepted;
+          const TransferResult seen = result;
           auto target = outer.lock();
           const bool taken =
               target && target->complete(std::move(result), delay);
@@ -320,19 +318,10 @@ public:
           std::optional<Held> held = state->take(id);
           if (!held)
             return; // its cancellation is recorded already
-          if (!taken) {
-            // The host gave up on it before the device answered.
-            state->finish(*held, -kECONNRESET, {}, 0);
-            return;
-          }
-          const std::int32_t code = linux_status(status);
-          if (held->request().endpoint & 0x80) {
-            state->finish(*held, code, data, delay);
-          } else {
-            const std::uint32_t moved =
-                accepted.value_or(code == 0 ? held->request().length : 0);
-            state->finish(*held, code, {}, delay, moved);
-          }
+          if (taken)
+            state->complete(*held, seen, delay);
+          else // the host gave up on it before the device answered
+            state->end(*held, -kECONNRESET);
         });
     {
       std::lock_guard guard(state_->held_lock);
@@ -345,7 +334,7 @@ public:
     std::optional<Held> held = state_->take(transfer->id());
     if (!held)
       return;
-    state_->finish(*held, -kECONNRESET, {}, 0);
+    state_->end(*held, -kECONNRESET);
     if (held->inner->abort())
       inner_->cancelled(held->inner);
   }
@@ -393,17 +382,27 @@ private:
       return made;
     }
 
-    // The completion: IN data, or how many OUT bytes the device took.
-    void finish(const Held &held, std::int32_t status,
-                std::span<const std::uint8_t> data, std::uint64_t delay,
-                std::uint32_t moved = 0) {
+    // The device's answer, as the host sees it `delay` from now: IN data,
+    // or how many OUT bytes the device took.
+    void complete(const Held &held, const TransferResult &result,
+                  std::uint64_t delay) {
       Event completed = event(held.urb, 'C', held.request());
-      completed.status = status;
-      completed.data = data;
-      completed.length = (held.request().endpoint & 0x80) != 0
-                             ? static_cast<std::uint32_t>(data.size())
-                             : moved;
+      completed.status = linux_status(result.status);
+      if (held.inner->in()) {
+        completed.data = result.data;
+        completed.length = static_cast<std::uint32_t>(result.data.size());
+      } else {
+        completed.length = result.accepted.value_or(
+            USBD_SUCCESS(result.status) ? held.request().length : 0);
+      }
       writer->put(completed, delay);
+    }
+
+    // A URB the host gave up on, or that a disconnect ended.
+    void end(const Held &held, std::int32_t status) {
+      Event ended = event(held.urb, 'C', held.request());
+      ended.status = status;
+      writer->put(ended);
     }
   };
 

@@ -1,6 +1,5 @@
 #include "sim/card/vpcd.h"
 
-#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
@@ -11,15 +10,11 @@
 #include <unistd.h>
 #include <utility>
 
+#include "sim/card/vpcd_wire.h"
+
 namespace talvor::card {
 
 namespace {
-
-constexpr std::uint8_t kPowerOff = 0x00;
-constexpr std::uint8_t kPowerOn = 0x01;
-constexpr std::uint8_t kReset = 0x02;
-constexpr std::uint8_t kGetAtr = 0x04;
-constexpr std::size_t kMaxMessage = 0xFFFF;
 
 void say(std::string *error, std::string text) {
   if (error)
@@ -28,25 +23,6 @@ void say(std::string *error, std::string text) {
 
 std::string system_error(const char *what) {
   return std::string(what) + ": " + std::strerror(errno);
-}
-
-int milliseconds_until(std::chrono::steady_clock::time_point deadline) {
-  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-      deadline - std::chrono::steady_clock::now());
-  return static_cast<int>(std::max<std::int64_t>(left.count(), 0));
-}
-
-// Waits for `events` on `fd` until the deadline; false on time-out or error.
-bool wait_for(int fd, short events,
-              std::chrono::steady_clock::time_point deadline) {
-  for (;;) {
-    pollfd entry{fd, events, 0};
-    const int ready = ::poll(&entry, 1, milliseconds_until(deadline));
-    if (ready > 0)
-      return true;
-    if (ready == 0 || errno != EINTR)
-      return false;
-  }
 }
 
 } // namespace
@@ -83,84 +59,52 @@ void VpcdConnection::fail(std::string why) {
 bool VpcdConnection::send_message(std::span<const std::uint8_t> payload) {
   if (fd_ < 0)
     return false;
-  if (payload.empty() || payload.size() > kMaxMessage) {
+  if (payload.empty() || payload.size() > vpcd::kMaxMessage) {
     error_ = "message length out of range";
     return false;
   }
-  // Length and payload in one write: apart, the length waits for the
-  // peer's delayed acknowledgement.
-  std::vector<std::uint8_t> message{
-      static_cast<std::uint8_t>(payload.size() >> 8),
-      static_cast<std::uint8_t>(payload.size())};
-  message.insert(message.end(), payload.begin(), payload.end());
-  const auto deadline = std::chrono::steady_clock::now() + timeout_;
-  std::size_t sent = 0;
-  while (sent < message.size()) {
-    const ssize_t n =
-        ::send(fd_, message.data() + sent, message.size() - sent, MSG_NOSIGNAL);
-    if (n > 0) {
-      sent += static_cast<std::size_t>(n);
-    } else if (n < 0 &&
-               (errno == EINTR || ((errno == EAGAIN || errno == EWOULDBLOCK) &&
-                                   wait_for(fd_, POLLOUT, deadline)))) {
-      continue;
-    } else {
-      fail(system_error("vpcd send"));
-      return false;
-    }
-  }
-  return true;
-}
-
-bool VpcdConnection::read_exactly(
-    std::uint8_t *into, std::size_t count,
-    std::chrono::steady_clock::time_point deadline) {
-  std::size_t got = 0;
-  while (got < count) {
-    if (!wait_for(fd_, POLLIN, deadline)) {
-      fail("the virtual card did not answer in time");
-      return false;
-    }
-    const ssize_t n = ::recv(fd_, into + got, count - got, 0);
-    if (n > 0) {
-      got += static_cast<std::size_t>(n);
-    } else if (n == 0) {
-      fail("the virtual card closed the connection");
-      return false;
-    } else if (errno != EINTR && errno != EAGAIN) {
-      fail(system_error("vpcd receive"));
-      return false;
-    }
-  }
-  return true;
+  std::string why;
+  if (vpcd::send_message(fd_, payload,
+                         std::chrono::steady_clock::now() + timeout_, &why))
+    return true;
+  fail("vpcd send: " + why);
+  return false;
 }
 
 std::optional<std::vector<std::uint8_t>> VpcdConnection::receive_message() {
   if (fd_ < 0)
     return std::nullopt;
-  const auto deadline = std::chrono::steady_clock::now() + timeout_;
-  std::uint8_t length[2];
-  if (!read_exactly(length, sizeof length, deadline))
-    return std::nullopt;
-  std::vector<std::uint8_t> payload(static_cast<std::size_t>(length[0]) << 8 |
-                                    length[1]);
-  if (!read_exactly(payload.data(), payload.size(), deadline))
-    return std::nullopt;
-  return payload;
+  vpcd::Received received =
+      vpcd::receive_message(fd_, std::chrono::steady_clock::now() + timeout_);
+  switch (received.outcome) {
+  case vpcd::Received::Outcome::Message:
+    return std::move(received.payload);
+  case vpcd::Received::Outcome::TimedOut:
+    fail("the virtual card did not answer in time");
+    break;
+  case vpcd::Received::Outcome::Closed:
+  case vpcd::Received::Outcome::Truncated:
+    fail("the virtual card closed the connection");
+    break;
+  case vpcd::Received::Outcome::Failed:
+    fail("vpcd receive: " + received.error);
+    break;
+  }
+  return std::nullopt;
 }
 
 bool VpcdConnection::power_off() {
-  return send_message({&kPowerOff, 1});
+  return send_message({&vpcd::kPowerOff, 1});
 }
 bool VpcdConnection::power_on() {
-  return send_message({&kPowerOn, 1});
+  return send_message({&vpcd::kPowerOn, 1});
 }
 bool VpcdConnection::reset() {
-  return send_message({&kReset, 1});
+  return send_message({&vpcd::kReset, 1});
 }
 
 std::optional<std::vector<std::uint8_t>> VpcdConnection::atr() {
-  if (!send_message({&kGetAtr, 1}))
+  if (!send_message({&vpcd::kGetAtr, 1}))
     return std::nullopt;
   return receive_message();
 }
@@ -230,7 +174,7 @@ std::optional<VpcdConnection>
 VpcdListener::accept(std::chrono::milliseconds wait,
                      std::chrono::milliseconds io_timeout, std::string *error) {
   const auto deadline = std::chrono::steady_clock::now() + wait;
-  if (fd_ < 0 || !wait_for(fd_, POLLIN, deadline)) {
+  if (fd_ < 0 || !vpcd::wait_for(fd_, POLLIN, deadline)) {
     say(error, "no virtual card connected in time");
     return std::nullopt;
   }

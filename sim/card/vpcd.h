@@ -49,8 +49,6 @@ private:
       : fd_(fd), timeout_(timeout) {}
   bool send_message(std::span<const std::uint8_t> payload);
   std::optional<std::vector<std::uint8_t>> receive_message();
-  bool read_exactly(std::uint8_t *into, std::size_t count,
-                    std::chrono::steady_clock::time_point deadline);
   void fail(std::string why);
 
   int fd_ = -1;

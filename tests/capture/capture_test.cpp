@@ -38,7 +38,8 @@ std::string hex(const Bytes &bytes) {
 // One packet as tshark dissects it.
 struct Packet {
   std::string time, urb_type, transfer_type, endpoint, device, request, value,
-      index, length, status, urb_length, data_length, data, request_in, flags;
+      index, length, status, urb_length, data_length, data, request_in, flags,
+      urb_id, interval;
 };
 
 const std::vector<std::string> kFields = {
@@ -46,7 +47,8 @@ const std::vector<std::string> kFields = {
     "usb.endpoint_address", "usb.device_address", "usb.setup.bRequest",
     "usb.setup.wValue",     "usb.setup.wIndex",   "usb.setup.wLength",
     "usb.urb_status",       "usb.urb_len",        "usb.data_len",
-    "usb.capdata",          "usb.request_in",     "usb.copy_of_transfer_flags"};
+    "usb.capdata",          "usb.request_in",     "usb.copy_of_transfer_flags",
+    "usb.urb_id",           "usb.interval"};
 
 class CaptureTest : public SimTest {
 protected:
@@ -108,7 +110,8 @@ protected:
       cells.resize(kFields.size());
       result.push_back({cells[0], cells[1], cells[2], cells[3], cells[4],
                         cells[5], cells[6], cells[7], cells[8], cells[9],
-                        cells[10], cells[11], cells[12], cells[13], cells[14]});
+                        cells[10], cells[11], cells[12], cells[13], cells[14],
+                        cells[15], cells[16]});
     }
     return result;
   }
@@ -179,6 +182,16 @@ TEST_F(CaptureTest, DriverSessionReadsBackInTshark) {
     }
   }
   EXPECT_EQ(all.front().time, "1767225600.000000000");
+  EXPECT_EQ(all.front().urb_id, "0x0000000000000001");
+  // The file header: classic pcap, version 2.4, snapshot length 256 KiB,
+  // link type 220 (USB with the Linux mmapped usbmon header).
+  {
+    std::ifstream in(file, std::ios::binary);
+    Bytes header(24);
+    in.read(reinterpret_cast<char *>(header.data()), 24);
+    EXPECT_EQ(hex(header), "d4c3b2a1020004000000000000000000"
+                           "00000400dc000000");
+  }
 
   std::vector<std::string> standard, vendor, bulk_out, bulk_in, interrupt;
   for (const Packet &packet : all) {
@@ -188,7 +201,8 @@ TEST_F(CaptureTest, DriverSessionReadsBackInTshark) {
     if (packet.transfer_type == "0x02" && submitted) {
       const int request = std::stoi(packet.request);
       if (request < 0x80)
-        standard.push_back(packet.request + " " + packet.length);
+        standard.push_back(packet.request + " " + packet.length + " " +
+                           packet.flags);
       else
         vendor.push_back(packet.endpoint + " " + packet.request + " " +
                          packet.value + " " + packet.index + " " +
@@ -197,15 +211,17 @@ TEST_F(CaptureTest, DriverSessionReadsBackInTshark) {
       bulk_out.push_back(packet.urb_type + " " + packet.urb_length + " " +
                          packet.data);
     } else if (packet.transfer_type == "0x03" && !submitted) {
-      bulk_in.push_back(packet.status + " " + packet.data);
+      bulk_in.push_back(packet.status + " " + packet.data + " " + packet.flags);
     } else if (packet.transfer_type == "0x01") {
       interrupt.push_back(packet.urb_type + " " + packet.endpoint + " " +
                           packet.status + " " + packet.urb_length + "/" +
                           packet.data_length + " " + packet.data + " " +
-                          packet.flags);
+                          packet.interval + " " + packet.flags);
     }
   }
-  EXPECT_EQ(standard, (std::vector<std::string>{"6 18", "6 521", "9 0"}));
+  EXPECT_EQ(standard,
+            (std::vector<std::string>{"6 18 0x00000200", "6 521 0x00000200",
+                                      "9 0 0x00000000"}));
   // COLD RESET, the PPS out and back, SET PARAMETERS T=1, the IFS request
   // and its answer in two reads, the block out and its answer.
   EXPECT_EQ(vendor, (std::vector<std::string>{
@@ -239,20 +255,20 @@ TEST_F(CaptureTest, DriverSessionReadsBackInTshark) {
   const std::string atr =
       hex(card::ready_profile(card::ReadyCard::t1_lrc).atr.bytes());
   EXPECT_EQ(bulk_in, (std::vector<std::string>{
-                         "0 " + atr,
-                         "0 ff1111ff",
-                         "0 00e101",
-                         "0 fb1b",
-                         "0 00000a",
-                         "0 000102030405060790009a",
+                         "0 " + atr + " 0x00000201",
+                         "0 ff1111ff 0x00000201",
+                         "0 00e101 0x00000201",
+                         "0 fb1b 0x00000201",
+                         "0 00000a 0x00000201",
+                         "0 000102030405060790009a 0x00000201",
                      }));
   // Presence bytes 1, then the read left pending until the removal, which
   // cancels it.
   ASSERT_FALSE(interrupt.empty());
-  EXPECT_EQ(interrupt.front(), "'S' 0x81 -115 1/0  0x00000201");
-  EXPECT_EQ(interrupt.back(), "'C' 0x81 -104 0/0  0x00000201");
+  EXPECT_EQ(interrupt.front(), "'S' 0x81 -115 1/0  10 0x00000201");
+  EXPECT_EQ(interrupt.back(), "'C' 0x81 -104 0/0  10 0x00000201");
   EXPECT_NE(std::find(interrupt.begin(), interrupt.end(),
-                      "'C' 0x81 0 1/1 01 0x00000201"),
+                      "'C' 0x81 0 1/1 01 10 0x00000201"),
             interrupt.end());
 
   // The reader pulled out: its pending read ends with the disconnect.
@@ -268,6 +284,87 @@ TEST_F(CaptureTest, DriverSessionReadsBackInTshark) {
                    "' -Y '_ws.malformed || _ws.expert' -T fields -e "
                    "frame.number"),
             "");
+}
+
+// The device behind a wrapper: what reaches it.
+class Recorder final : public usb::UsbDevice {
+public:
+  const usb::UsbDescriptors &descriptors() const override {
+    return descriptors_;
+  }
+  void submit(const usb::TransferPtr &transfer) override {
+    submitted.push_back(transfer);
+  }
+  void cancelled(const usb::TransferPtr &transfer) override {
+    cancelled_transfers.push_back(transfer);
+  }
+  void detached() override { is_detached = true; }
+
+  std::vector<usb::TransferPtr> submitted, cancelled_transfers;
+  bool is_detached = false;
+
+private:
+  usb::UsbDescriptors descriptors_;
+};
+
+// The wrapper is transparent: results and their delays go up, the host's
+// cancellations and the unplug go down, and each end is captured once.
+TEST_F(CaptureTest, WrapperPassesEverythingOn) {
+  const fsys::path file = dir_ / "wrapper.pcap";
+  std::string error;
+  auto capture = usb::Capture::open(kernel(), file.string(), &error);
+  ASSERT_TRUE(capture) << error;
+  auto recorder = std::make_shared<Recorder>();
+  auto device = capture->wrap(recorder);
+  std::vector<std::string> seen; // by the host
+  auto transfer = [&](std::uint64_t id, usb::TransferType type,
+                      std::uint8_t endpoint) {
+    return std::make_shared<usb::UsbTransfer>(
+        id, usb::UsbTransfer::Request{type, endpoint, {}, {}, 4, false},
+        [&seen, id](const usb::TransferResult &result, std::uint64_t delay) {
+          seen.push_back(std::to_string(id) + " " + hex(result.data) + " " +
+                         std::to_string(delay));
+        });
+  };
+  auto read = transfer(1, usb::TransferType::Bulk, 0x82);
+  auto cancelled = transfer(2, usb::TransferType::Bulk, 0x82);
+  auto pulled = transfer(3, usb::TransferType::Interrupt, 0x81);
+  auto stalled = transfer(4, usb::TransferType::Bulk, 0x02);
+  for (const auto &outer : {read, cancelled, pulled, stalled})
+    device->submit(outer);
+  ASSERT_EQ(recorder->submitted.size(), 4u);
+  EXPECT_EQ(recorder->submitted[2]->endpoint(), 0x81);
+
+  EXPECT_TRUE(recorder->submitted[0]->complete(
+      usb::TransferResult::in({0x01, 0x02}), 10'000));
+  EXPECT_TRUE(recorder->submitted[3]->complete(usb::TransferResult::stall()));
+  EXPECT_TRUE(cancelled->abort());
+  device->cancelled(cancelled);
+  ASSERT_EQ(recorder->cancelled_transfers.size(), 1u);
+  EXPECT_EQ(recorder->cancelled_transfers[0], recorder->submitted[1]);
+  EXPECT_FALSE(recorder->submitted[1]->complete(usb::TransferResult::ok()));
+  EXPECT_TRUE(pulled->abort());
+  device->detached();
+  EXPECT_TRUE(recorder->is_detached);
+  EXPECT_FALSE(recorder->submitted[2]->complete(usb::TransferResult::ok()));
+  EXPECT_EQ(seen, (std::vector<std::string>{"1 0102 10000", "4  0"}));
+  capture->close();
+
+  std::vector<std::string> ends;
+  for (const Packet &packet : packets(file))
+    ends.push_back(packet.urb_type + " " + packet.endpoint + " " +
+                   packet.status + " " + packet.urb_length + " " + packet.data +
+                   " " + packet.time);
+  EXPECT_EQ(ends, (std::vector<std::string>{
+                      "'S' 0x82 -115 4  1767225600.000000000",
+                      "'S' 0x82 -115 4  1767225600.000000000",
+                      "'S' 0x81 -115 4  1767225600.000000000",
+                      "'S' 0x02 -115 4  1767225600.000000000",
+                      "'C' 0x02 -32 0  1767225600.000000000",
+                      "'C' 0x82 -104 0  1767225600.000000000",
+                      "'C' 0x81 -108 0  1767225600.000000000",
+                      "'C' 0x82 0 2 0102 1767225600.001000000",
+                  }));
 }
 
 // A capture that cannot be written never troubles the driver: the error
