@@ -24,12 +24,20 @@ Received (SW1=0x90, SW2=0x00):
 def main(library):
     pcscd_run.enter_namespace()
     readers = [("Talvor reader", "talvor:t1-lrc"),
-               ("Talvor T0", '"talvor:t0;build=1.0;reader=instant"')]
+               ("Talvor T0", '"talvor:t0;build=1.0;reader=instant"'),
+               ("Talvor typo", "talvor:t1-lcr")]
     with pcscd_run.Pcscd(library, readers, pcscd_run.workdir()) as pcscd:
         status, listed = run(["pcsc_scan", "-r"])
         if status != 0 or listed.splitlines()[-2:] != [
                 "0: Talvor reader 00 00", "1: Talvor T0 01 00"]:
             fail(f"pcsc_scan -r: {listed}\n{pcscd.log()}")
+
+        # The reader that cannot be is refused with the reason, in
+        # pcscd's own log; the others are served.
+        reason = ('talvor: DEVICENAME "talvor:t1-lcr": no card model '
+                  '"t1-lcr"')
+        if reason not in pcscd.log():
+            fail("no refusal in the log:\n" + pcscd.log())
 
         status, cards = run(["pcsc_scan", "-c"])
         lines = [line.strip() for line in cards.splitlines()]

@@ -6,6 +6,7 @@ beside the system's pcscd and beside the other tests. Everything it starts
 is stopped by process id; every wait has a limit, so a hang fails.
 """
 
+import atexit
 import os
 import shutil
 import signal
@@ -116,4 +117,7 @@ def run(command, timeout=60):
 
 
 def workdir():
-    return tempfile.mkdtemp(prefix="talvor-e2e-")
+    """A directory of the test's own, gone when the test ends."""
+    path = tempfile.mkdtemp(prefix="talvor-e2e-")
+    atexit.register(shutil.rmtree, path, True)
+    return path
