@@ -121,3 +121,70 @@ def workdir():
     path = tempfile.mkdtemp(prefix="talvor-e2e-")
     atexit.register(shutil.rmtree, path, True)
     return path
+
+
+def atr_text(atr):
+    return " ".join(f"{b:02X}" for b in atr)
+
+
+class Client:
+    """A PC/SC client of one reader: waits in SCardGetStatusChange for
+    the reader's state, connects, transmits."""
+
+    # Far beyond any event's way through: a lost event fails, a late one
+    # does not.
+    EVENT_LIMIT_MS = 20000
+
+    def __init__(self, pcscd, name):
+        from smartcard import scard
+        self.scard, self.pcscd = scard, pcscd
+        result, self.context = scard.SCardEstablishContext(
+            scard.SCARD_SCOPE_USER)
+        result, names = scard.SCardListReaders(self.context, [])
+        if result != scard.SCARD_S_SUCCESS or names != [name]:
+            fail(f"readers: {names}\n{pcscd.log()}")
+        self.name = name
+        self.seen = [(name, scard.SCARD_STATE_UNAWARE, [])]
+
+    def wait_for(self, present, atr, what):
+        """Waits until the slot is empty, or holds a card of `atr` (any
+        when None); each change must come within the limit."""
+        scard = self.scard
+
+        def matches():
+            _, state, got = self.seen[0]
+            if not present:
+                return bool(state & scard.SCARD_STATE_EMPTY)
+            return bool(state & scard.SCARD_STATE_PRESENT) and \
+                (atr is None or atr_text(got) == atr)
+
+        while not matches():
+            states = [(name, state & ~scard.SCARD_STATE_CHANGED)
+                      for name, state, _ in self.seen]
+            result, now = scard.SCardGetStatusChange(
+                self.context, self.EVENT_LIMIT_MS, states)
+            if result == scard.SCARD_E_TIMEOUT:
+                fail(f"{what}: no event\n{self.pcscd.log()}")
+            if result != scard.SCARD_S_SUCCESS:
+                fail(f"{what}: {scard.SCardGetErrorMessage(result)}\n"
+                     f"{self.pcscd.log()}")
+            self.seen = now
+        return self.seen[0][2]
+
+    def session(self, exchanges):
+        """Connects in T=1, sends each APDU and checks its response with
+        its predicate, disconnects."""
+        scard = self.scard
+        result, card, protocol = scard.SCardConnect(
+            self.context, self.name, scard.SCARD_SHARE_SHARED,
+            scard.SCARD_PROTOCOL_T1)
+        if result != scard.SCARD_S_SUCCESS:
+            fail("connect: " + scard.SCardGetErrorMessage(result))
+        for apdu, good in exchanges:
+            result, response = scard.SCardTransmit(card, protocol, apdu)
+            if result != scard.SCARD_S_SUCCESS or not good(response):
+                fail(f"{bytes(apdu).hex()}: {response}\n{self.pcscd.log()}")
+        scard.SCardDisconnect(card, scard.SCARD_LEAVE_CARD)
+
+    def close(self):
+        self.scard.SCardReleaseContext(self.context)

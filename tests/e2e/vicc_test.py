@@ -19,7 +19,6 @@ VICC_MODULES = "/usr/lib/python3/site-packages/virtualsmartcard"
 CRYPTODOME = "/usr/lib/python3/dist-packages/Cryptodome"
 # t1-lrc's interface bytes, vicc's historical bytes.
 ATR = "3B 95 96 81 31 80 45 80 73 FF 01 00 7B"
-EVENT_LIMIT_MS = 20000
 
 
 def free_port():
@@ -33,32 +32,12 @@ def main(library):
         print("SKIP: vicc needs vsmartcard-vpicc and python3-pycryptodome")
         sys.exit(pcscd_run.SKIP)
     pcscd_run.enter_namespace()
-    from smartcard import scard
-
     work = pcscd_run.workdir()
     port = free_port()
     readers = [("Talvor vicc", f"vicc:127.0.0.1:{port}")]
     with pcscd_run.Pcscd(library, readers, work) as pcscd:
-        result, context = scard.SCardEstablishContext(scard.SCARD_SCOPE_USER)
-        result, names = scard.SCardListReaders(context, [])
-        if names != ["Talvor vicc 00 00"]:
-            fail(f"readers: {names}\n{pcscd.log()}")
-        seen = [(names[0], scard.SCARD_STATE_UNAWARE, [])]
-
-        def wait_for(flag, what):
-            nonlocal seen
-            while True:
-                states = [(name, state & ~scard.SCARD_STATE_CHANGED)
-                          for name, state, _ in seen]
-                result, seen = scard.SCardGetStatusChange(
-                    context, EVENT_LIMIT_MS, states)
-                if result != scard.SCARD_S_SUCCESS:
-                    fail(f"{what}: {scard.SCardGetErrorMessage(result)}\n"
-                         f"{pcscd.log()}")
-                if seen[0][1] & flag:
-                    return seen[0][2]
-
-        wait_for(scard.SCARD_STATE_EMPTY, "no card before vicc")
+        client = pcscd_run.Client(pcscd, "Talvor vicc 00 00")
+        client.wait_for(False, None, "no card before vicc")
         os.symlink(CRYPTODOME, os.path.join(work, "Crypto"))
         env = dict(os.environ, PYTHONPATH=f"{work}:{VICC_MODULES}")
         with open(os.path.join(work, "vicc.log"), "w") as log:
@@ -66,28 +45,19 @@ def main(library):
                 [VICC, "-t", "iso7816", "-H", "127.0.0.1", "-P", str(port)],
                 stdout=log, stderr=subprocess.STDOUT, env=env)
         try:
-            atr = wait_for(scard.SCARD_STATE_PRESENT, "vicc's card")
-            if " ".join(f"{b:02X}" for b in atr) != ATR:
-                fail(f"ATR {bytes(atr).hex()}")
-            result, card, protocol = scard.SCardConnect(
-                context, names[0], scard.SCARD_SHARE_SHARED,
-                scard.SCARD_PROTOCOL_T1)
-            if result != scard.SCARD_S_SUCCESS:
-                fail("connect: " + scard.SCardGetErrorMessage(result))
-            result, response = scard.SCardTransmit(
-                card, protocol, [0x00, 0xA4, 0x00, 0x0C, 0x02, 0x3F, 0x00])
-            if response != [0x90, 0x00]:
-                fail(f"SELECT MF: {response}")
-            result, challenge = scard.SCardTransmit(
-                card, protocol, [0x00, 0x84, 0x00, 0x00, 0x08])
-            if len(challenge) != 10 or challenge[-2:] != [0x90, 0x00]:
-                fail(f"GET CHALLENGE: {challenge}")
-            scard.SCardDisconnect(card, scard.SCARD_LEAVE_CARD)
+            client.wait_for(True, ATR, "vicc's card")
+            # SELECT MF; GET CHALLENGE of eight bytes.
+            client.session([
+                ([0x00, 0xA4, 0x00, 0x0C, 0x02, 0x3F, 0x00],
+                 lambda response: response == [0x90, 0x00]),
+                ([0x00, 0x84, 0x00, 0x00, 0x08],
+                 lambda response: len(response) == 10 and
+                 response[-2:] == [0x90, 0x00])])
         finally:
             vicc.send_signal(signal.SIGTERM)
             vicc.wait(timeout=10)
-        wait_for(scard.SCARD_STATE_EMPTY, "the card gone with vicc")
-        scard.SCardReleaseContext(context)
+        client.wait_for(False, None, "the card gone with vicc")
+        client.close()
         if not pcscd.alive():
             fail("pcscd ended:\n" + pcscd.log())
     print("PASS")

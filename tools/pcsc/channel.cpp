@@ -23,7 +23,7 @@ namespace {
 
 // The driver's replies are short; a caller's larger buffer is not asked
 // of it whole.
-constexpr std::size_t kMaxReply = 64 * 1024;
+constexpr std::size_t kMaxReply = std::size_t{64} * 1024;
 // How long a new reader may take to report the card it starts with.
 constexpr std::chrono::seconds kFirstPresence{2};
 

@@ -1,5 +1,6 @@
 #include "tools/pcsc/device_name.h"
 
+#include <algorithm>
 #include <charconv>
 #include <random>
 #include <vector>
@@ -86,11 +87,16 @@ struct Parser {
   std::string *error;
 
   bool once(std::string_view key) {
-    for (const auto &known : seen)
-      if (known == key)
-        return fail(error, "\"" + std::string(key) + "\" given twice");
+    if (std::find(seen.begin(), seen.end(), key) != seen.end())
+      return fail(error, "\"" + std::string(key) + "\" given twice");
     seen.emplace_back(key);
     return true;
+  }
+
+  bool all(std::string_view text) {
+    const auto items = items_of(text);
+    return std::all_of(items.begin(), items.end(),
+                       [this](std::string_view one) { return item(one); });
   }
 
   bool card(std::string_view value) {
@@ -182,9 +188,8 @@ std::optional<DeviceName> parse_device_name(std::string_view text,
   if (text.starts_with(kPrefix))
     text.remove_prefix(kPrefix.size());
   Parser parser{{}, {}, false, error};
-  for (std::string_view item : items_of(text))
-    if (!parser.item(item))
-      return std::nullopt;
+  if (!parser.all(text))
+    return std::nullopt;
   if (parser.result.vicc_port && !parser.result.slot_path.empty()) {
     fail(error, "a vicc's card comes and goes with the vicc: no slot FIFO");
     return std::nullopt;
@@ -197,9 +202,8 @@ std::optional<CardChoice> parse_card_choice(std::string_view text,
                                             std::string *error) {
   Parser parser{{}, {}, true, error};
   parser.result.slot_card = fallback;
-  for (std::string_view item : items_of(text))
-    if (!parser.item(item))
-      return std::nullopt;
+  if (!parser.all(text))
+    return std::nullopt;
   if (!parser.result.slot_card.card) {
     fail(error, "insert needs a card");
     return std::nullopt;

@@ -156,9 +156,9 @@ RESPONSECODE IFDHGetCapabilities(DWORD Lun, DWORD Tag, PDWORD Length,
   case TAG_IFD_THREAD_SAFE:
     return give_byte(Length, Value, 1);
   case TAG_IFD_SLOT_THREAD_SAFE:
-    return give_byte(Length, Value, 0);
+  // Killed, the polling thread would leave its tracking request behind: it
+  // is woken instead (TAG_IFD_STOP_POLLING_THREAD).
   case TAG_IFD_POLLING_THREAD_KILLABLE:
-    // Killed, it would leave its tracking request behind: it is stopped.
     return give_byte(Length, Value, 0);
   case TAG_IFD_POLLING_THREAD_WITH_TIMEOUT: {
     const PollFunction function = &poll_for_event;

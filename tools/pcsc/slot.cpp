@@ -58,8 +58,7 @@ std::unique_ptr<SlotFifo> SlotFifo::open(const std::string &path,
                                          host::Reader &reader,
                                          CardChoice fallback,
                                          std::string *error) {
-  std::unique_ptr<SlotFifo> fifo(
-      new SlotFifo(path, reader, std::move(fallback)));
+  std::unique_ptr<SlotFifo> fifo(new SlotFifo(path, reader, fallback));
   if (!fifo->stop_.ok()) {
     *error = system_error("eventfd");
     return nullptr;

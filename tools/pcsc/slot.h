@@ -47,8 +47,7 @@ public:
 
 private:
   SlotFifo(std::string path, host::Reader &reader, CardChoice fallback)
-      : path_(std::move(path)), reader_(reader),
-        fallback_(std::move(fallback)) {}
+      : path_(std::move(path)), reader_(reader), fallback_(fallback) {}
   void serve();
 
   std::string path_;
