@@ -56,6 +56,15 @@ def main(library):
         client.wait_for(True, pcscd_run.ATR_T1_LRC, "last insertion")
         client.session([([0x00, 0x20, 0x07, 0x00, 0x03],
                          lambda response: response == [7, 8, 9, 0x90, 0])])
+        # The reader's vendor codes reach the reader: its two-byte register
+        # written, then read back.
+        write, read = 0x222030, 0x222034
+        if client.control(write, [0x12, 0x34]) != (0, []) or \
+                client.control(read, []) != (0, [0x12, 0x34]):
+            fail("vendor register: " + str(client.control(read, [])))
+        result, _ = client.control(0x42000D48, [])  # not the reader's
+        if result == 0:
+            fail("a foreign control code served")
         client.close()
         if not pcscd.alive():
             fail("pcscd ended:\n" + pcscd.log())

@@ -186,5 +186,16 @@ class Client:
                 fail(f"{bytes(apdu).hex()}: {response}\n{self.pcscd.log()}")
         scard.SCardDisconnect(card, scard.SCARD_LEAVE_CARD)
 
+    def control(self, code, data):
+        """SCardControl on a direct connection: the response bytes."""
+        scard = self.scard
+        result, card, _ = scard.SCardConnect(
+            self.context, self.name, scard.SCARD_SHARE_DIRECT, 0)
+        if result != scard.SCARD_S_SUCCESS:
+            fail("direct connect: " + scard.SCardGetErrorMessage(result))
+        result, response = scard.SCardControl(card, code, data)
+        scard.SCardDisconnect(card, scard.SCARD_LEAVE_CARD)
+        return result, response
+
     def close(self):
         self.scard.SCardReleaseContext(self.context)
