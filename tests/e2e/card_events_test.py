@@ -41,11 +41,12 @@ def main(library):
         client.wait_for(True, ATR_T1_CRC, "a card swapped")
 
         # Refused, each with a reason in the log; the card stays.
-        command("insert no-such-card\ninsert t0\nshake\n")
+        command("insert no-such-card\ninsert none\ninsert t0\nshake\n")
         command("remove\n")
         client.wait_for(False, None, "removal after refused commands")
         log = pcscd.log()
         for reason in ('insert: no card model "no-such-card"',
+                       "insert: none is no card to insert",
                        "insert: a card is in the slot; remove it first",
                        'unknown command "shake"'):
             if reason not in log:

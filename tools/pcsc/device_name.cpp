@@ -205,7 +205,7 @@ std::optional<CardChoice> parse_card_choice(std::string_view text,
   if (!parser.all(text))
     return std::nullopt;
   if (!parser.result.slot_card.card) {
-    fail(error, "insert needs a card");
+    fail(error, "none is no card to insert");
     return std::nullopt;
   }
   return parser.result.slot_card;
