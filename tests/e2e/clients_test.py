@@ -39,12 +39,18 @@ def main(library):
         if reason not in pcscd.log():
             fail("no refusal in the log:\n" + pcscd.log())
 
+        # Both cards seen by pcscd (at once, unless the machine is busy).
+        for name in ("Talvor reader 00 00", "Talvor T0 01 00"):
+            client = pcscd_run.Client(pcscd, name)
+            client.wait_for(True, None, name)
+            client.close()
         status, cards = run(["pcsc_scan", "-c"])
-        lines = [line.strip() for line in cards.splitlines()]
-        expected = ["Reader 0: Talvor reader 00 00", "Event number: 0",
+        lines = [line.strip() for line in cards.splitlines()
+                 if "Event number" not in line]
+        expected = ["Reader 0: Talvor reader 00 00",
                     "Card state: Card inserted,",
                     "ATR: " + pcscd_run.ATR_T1_LRC,
-                    "Reader 1: Talvor T0 01 00", "Event number: 0",
+                    "Reader 1: Talvor T0 01 00",
                     "Card state: Card inserted,", "ATR: " + ATR_T0]
         if status != 0 or lines[-len(expected):] != expected:
             fail(f"pcsc_scan -c: {cards}\n{pcscd.log()}")

@@ -283,7 +283,7 @@ TEST_F(IfdHandlerTest, ACardSwappedDuringAWaitIsReportedAbsentOnce) {
   write(fifo, "remove\ninsert t0\n");
   EXPECT_EQ(waiting.get(), IFD_SUCCESS);
   // Until the driver has seen the new card (present, not powered).
-  for (int i = 0; i < 2000 && attribute(SCARD_ATTR_ICC_PRESENCE) != Bytes{1};
+  for (int i = 0; i < 10000 && attribute(SCARD_ATTR_ICC_PRESENCE) != Bytes{1};
        ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   EXPECT_EQ(IFDHICCPresence(kLun), IFD_ICC_NOT_PRESENT);

@@ -141,8 +141,8 @@ class Client:
         result, self.context = scard.SCardEstablishContext(
             scard.SCARD_SCOPE_USER)
         result, names = scard.SCardListReaders(self.context, [])
-        if result != scard.SCARD_S_SUCCESS or names != [name]:
-            fail(f"readers: {names}\n{pcscd.log()}")
+        if result != scard.SCARD_S_SUCCESS or name not in names:
+            fail(f"no {name} in {names}\n{pcscd.log()}")
         self.name = name
         self.seen = [(name, scard.SCARD_STATE_UNAWARE, [])]
 
