@@ -11,7 +11,7 @@ PACKAGES := cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev clang \
             vsmartcard-vpcd tshark
 
 .PHONY: all deps configure build test test-asan bench fuzz demo format clean \
-        windows
+        windows install-pcsc
 
 all: build
 
@@ -79,6 +79,28 @@ windows: deps
 demo: deps configure
 	cmake --build out -j $(JOBS) --target talvor talvor11 talvor10
 	out/bin/talvor demo
+
+# The IFD handler for pcscd: the handler, the libraries it loads and the two
+# driver images in $(PCSC_PREFIX)/lib/talvor, and a reader.conf.d entry
+# naming it. DESTDIR stages the whole install elsewhere.
+PCSC_PREFIX ?= /usr/local
+PCSC_CONF ?= /etc/reader.conf.d/talvor
+PCSC_DEVICENAME ?= talvor:t1-lrc
+PCSC_BUILD ?= out
+
+install-pcsc: deps
+	@test -f $(PCSC_BUILD)/CMakeCache.txt || \
+	  cmake -S . -B $(PCSC_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)
+	cmake --build $(PCSC_BUILD) -j $(JOBS) --target talvor_ifd
+	DESTDIR="$(DESTDIR)" cmake --install $(PCSC_BUILD) --component pcsc \
+	  --prefix $(PCSC_PREFIX)
+	mkdir -p "$(DESTDIR)$(dir $(PCSC_CONF))"
+	printf '%s\n' '# The talvor reader (make install-pcsc)' \
+	  'FRIENDLYNAME "Talvor reader"' 'DEVICENAME $(PCSC_DEVICENAME)' \
+	  'LIBPATH $(PCSC_PREFIX)/lib/talvor/libtalvor_ifd.so' \
+	  > "$(DESTDIR)$(PCSC_CONF)"
+	@echo "Installed $(PCSC_PREFIX)/lib/talvor and $(PCSC_CONF)."
+	@echo "Restart pcscd to load it: systemctl restart pcscd"
 
 format:
 	git ls-files '*.cpp' '*.h' '*.cc' | xargs clang-format -i

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -47,6 +48,10 @@ VpcdConnection &VpcdConnection::operator=(VpcdConnection &&other) noexcept {
 VpcdConnection::~VpcdConnection() {
   if (fd_ >= 0)
     ::close(fd_);
+}
+
+int VpcdConnection::watch_descriptor() const {
+  return fd_ >= 0 ? ::fcntl(fd_, F_DUPFD_CLOEXEC, 0) : -1;
 }
 
 void VpcdConnection::fail(std::string why) {

@@ -42,6 +42,10 @@ public:
 
   bool usable() const { return fd_ >= 0; }
   const std::string &error() const { return error_; }
+  // A descriptor of its own on the connection's socket, for watching the
+  // virtual card hang up (POLLRDHUP) while a card model owns the
+  // connection; -1 when there is none. The caller closes it.
+  int watch_descriptor() const;
 
 private:
   friend class VpcdListener;

@@ -155,16 +155,17 @@ System::~System() {
   shut_down();
 }
 
-NTSTATUS System::load(const std::string &build) {
+NTSTATUS System::load(const std::string &build, const std::string &image) {
   if (build != "11" && build != "10") {
     last_error_ = "no build " + build + " (there are 11 and 10)";
     return STATUS_OBJECT_NAME_INVALID;
   }
   if (loader_->driver("TALVOR" + build) != nullptr)
     return STATUS_SUCCESS;
-  NTSTATUS status = loader_->load_driver(image_path(build), "TALVOR" + build);
+  const std::string path = image.empty() ? image_path(build) : image;
+  NTSTATUS status = loader_->load_driver(path, "TALVOR" + build);
   if (!NT_SUCCESS(status))
-    last_error_ = image_path(build) + ": " + loader_->last_error();
+    last_error_ = path + ": " + loader_->last_error();
   return status;
 }
 

@@ -124,9 +124,10 @@ public:
   kernel::PowerManager &power() { return *power_; }
   usb::UsbBus &bus() { return *bus_; }
 
-  // Loads build "11" or "10" as service TALVOR11 or TALVOR10; an error
-  // names the cause in last_error().
-  NTSTATUS load(const std::string &build);
+  // Loads build "11" or "10" as service TALVOR11 or TALVOR10, from
+  // `image` when given, else from image_path(build); an error names the
+  // cause in last_error().
+  NTSTATUS load(const std::string &build, const std::string &image = {});
   // Plugs a new reader and lets the PnP manager add and start it with a
   // loaded build. The reader comes back also when its start failed (its
   // status tells); nullptr only when the bus refused it.
