@@ -74,14 +74,19 @@ void ThreadMain(PVOID StartContext) {
 
 /*
  * UscrReleaseThreadObject
- *   Drops the reference held on an ended card presence thread.
+ *   Waits until an ended (or ending) card presence thread has terminated
+ *   and drops the reference held on it.
  * Arguments: the device extension.  Result: none.  IRQL: PASSIVE_LEVEL.
  */
 void UscrReleaseThreadObject(PDEVICE_EXTENSION DeviceExtension) {
   PVOID threadObject = DeviceExtension->ThreadObject;
   DeviceExtension->ThreadObject = nullptr;
-  if (threadObject != nullptr)
-    ObDereferenceObject(threadObject);
+  if (threadObject == nullptr)
+    return;
+  // ThreadStopped is set before the thread's last instructions in this
+  // image: wait for the thread itself, or an unload may run before it ends.
+  KeWaitForSingleObject(threadObject, Executive, KernelMode, FALSE, nullptr);
+  ObDereferenceObject(threadObject);
 }
 
 /*

@@ -73,6 +73,23 @@ NTSTATUS DriverLoader::check_caller() const {
                                        : STATUS_INVALID_DEVICE_STATE;
 }
 
+// A system thread still alive whose routine is in the image: unmapping the
+// image would pull the code from under it.
+PKSTART_ROUTINE DriverLoader::running_thread(const Image &image) const {
+  Dl_info entry{};
+  if (dladdr(reinterpret_cast<const void *>(image.driver->DriverInit),
+             &entry) == 0)
+    return nullptr;
+  for (PKSTART_ROUTINE start :
+       kernel_.scheduler().live_system_thread_starts()) {
+    Dl_info info{};
+    if (dladdr(reinterpret_cast<const void *>(start), &info) != 0 &&
+        info.dli_fbase == entry.dli_fbase)
+      return start;
+  }
+  return nullptr;
+}
+
 void DriverLoader::discard(Image &image, const void *site) {
   IoManager &io = kernel_.io();
   if (io.holds_devices(image.driver)) {
@@ -80,6 +97,18 @@ void DriverLoader::discard(Image &image, const void *site) {
         FindingKind::DeviceLeak,
         "driver \\Driver\\" + image.service +
             " left device objects behind; its image stays loaded",
+        describe_routine(site));
+    image.state = ImageState::Stuck;
+    return;
+  }
+  if (PKSTART_ROUTINE running = running_thread(image)) {
+    kernel_.verifier().report(
+        FindingKind::ObjectMisuse,
+        "driver \\Driver\\" + image.service +
+            " unloaded while its system thread " +
+            describe_routine(reinterpret_cast<const void *>(running)) +
+            " still runs in its image (the driver must wait for the thread "
+            "object); its image stays loaded",
         describe_routine(site));
     image.state = ImageState::Stuck;
     return;

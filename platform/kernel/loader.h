@@ -51,7 +51,9 @@ private:
   struct Image;
 
   NTSTATUS check_caller() const;
-  // Ends an image whose driver has no devices left; else keeps it mapped.
+  PKSTART_ROUTINE running_thread(const Image &image) const;
+  // Ends an image whose driver has no devices or threads left; else keeps
+  // it mapped.
   void discard(Image &image, const void *site);
 
   Kernel &kernel_;

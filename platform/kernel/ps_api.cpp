@@ -57,6 +57,9 @@ NTSTATUS PsTerminateSystemThread(NTSTATUS ExitStatus) {
         describe_code_address(__builtin_return_address(0)));
     return STATUS_INVALID_PARAMETER;
   }
+  // A thread that has just told its driver it is done still runs in the
+  // driver's image until here: let a waiter go first, as Windows may.
+  scheduler.yield();
   scheduler.terminate_current(ExitStatus);
 }
 

@@ -177,6 +177,15 @@ public:
 
   // System threads not yet ended: under the real-time clock a thread that
   // has signalled its last event may still be on its way out.
+  // Start routines of the system threads not yet terminated.
+  std::vector<PKSTART_ROUTINE> live_system_thread_starts() const {
+    Lock lock(dispatcher_lock_);
+    std::vector<PKSTART_ROUTINE> starts;
+    for (const Thread *thread : threads_)
+      if (thread->system && thread->state != ThreadState::Terminated)
+        starts.push_back(thread->start);
+    return starts;
+  }
   std::size_t live_system_threads() const {
     Lock lock(dispatcher_lock_);
     std::size_t live = 0;
