@@ -27,15 +27,11 @@
 #include "sim/card/cards.h"
 #include "sim/reader/reader.h"
 #include "tests/usb/usb_fixture.h"
+#include "tools/host/system.h"
 
 namespace talvor::test {
 
-// The smart card reader device interface class.
-inline constexpr GUID kReaderInterface = {
-    0x50DD5230,
-    0xBA8A,
-    0x11D1,
-    {0xBF, 0x5D, 0x00, 0x00, 0xF8, 0x05, 0xF5, 0x30}};
+using host::kReaderInterface;
 
 // Where both builds read TransferTimeOut.
 inline constexpr const char *kParametersKey =
