@@ -42,9 +42,9 @@ ULONG print(PCSTR format, va_list args, const void *site) {
   Kernel &kernel = Kernel::get();
   if (format == nullptr)
     return static_cast<ULONG>(STATUS_INVALID_PARAMETER);
-  if (talvor::kernel::format_reads_wide_text(format)) {
-    KIRQL irql = KeGetCurrentIrql();
-    if (irql > PASSIVE_LEVEL)
+  // The IRQL first: the format is parsed only where it could break the rule.
+  if (KIRQL irql = KeGetCurrentIrql(); irql > PASSIVE_LEVEL) {
+    if (talvor::kernel::format_reads_wide_text(format))
       kernel.verifier().report(
           talvor::kernel::FindingKind::IrqlMisuse,
           "DbgPrint with a wide-text conversion at IRQL " +

@@ -226,10 +226,20 @@ bool is_paged(POOL_TYPE type) {
 }
 
 // Index of the first byte in [bytes, bytes + count) that is not `fill`.
+// Every freed block is checked when it leaves the quarantine: a word at a
+// time, then byte by byte within the word that differs.
 std::optional<std::size_t> first_mismatch(const unsigned char *bytes,
                                           std::size_t count,
                                           unsigned char fill) {
-  for (std::size_t i = 0; i < count; ++i)
+  const std::uint64_t pattern = 0x0101010101010101ULL * fill;
+  std::size_t i = 0;
+  for (; i + sizeof pattern <= count; i += sizeof pattern) {
+    std::uint64_t word;
+    std::memcpy(&word, bytes + i, sizeof word);
+    if (word != pattern)
+      break;
+  }
+  for (; i < count; ++i)
     if (bytes[i] != fill)
       return i;
   return std::nullopt;
@@ -654,51 +664,51 @@ void *Pool::allocate(POOL_TYPE type, std::size_t size, ULONG tag, KIRQL irql,
 
 void Pool::free(void *pointer, std::optional<ULONG> expected_tag, KIRQL irql,
                 const void *site) {
+  // Findings at the caller's site get its name only once there is one:
+  // naming costs a symbol lookup, and most frees find nothing.
+  std::vector<Impl::PendingFinding> here;
   std::vector<Impl::PendingFinding> findings;
-  const std::string where = site_text(site);
   {
     std::lock_guard guard(impl_->pool_lock);
     auto found = impl_->blocks.find(reinterpret_cast<std::uintptr_t>(pointer));
     if (pointer == nullptr) {
-      findings.push_back(
-          {FindingKind::PoolUnknownFree, "free of a null pointer", where});
+      here.push_back(
+          {FindingKind::PoolUnknownFree, "free of a null pointer", {}});
     } else if (found == impl_->blocks.end()) {
-      findings.push_back(
-          {FindingKind::PoolUnknownFree,
-           "free of " + address_text(pointer) +
-               ", which is not the address of a block of this pool",
-           where});
+      here.push_back({FindingKind::PoolUnknownFree,
+                      "free of " + address_text(pointer) +
+                          ", which is not the address of a block of this pool",
+                      {}});
     } else if (Block &block = found->second; block.state != BlockState::Live) {
-      findings.push_back({FindingKind::PoolDoubleFree,
-                          "second free of " + block_text(block) +
-                              ", already freed at " +
-                              site_text(block.freed_at) +
-                              (block.state == BlockState::Quarantined
-                                   ? " (still in quarantine)"
-                                   : " (since left the quarantine)"),
-                          where});
+      here.push_back({FindingKind::PoolDoubleFree,
+                      "second free of " + block_text(block) +
+                          ", already freed at " + site_text(block.freed_at) +
+                          (block.state == BlockState::Quarantined
+                               ? " (still in quarantine)"
+                               : " (since left the quarantine)"),
+                      {}});
     } else {
       if (irql > DISPATCH_LEVEL)
-        findings.push_back({FindingKind::PoolAtRaisedIrql,
-                            "free of " + block_text(block) + " at " +
-                                irql_text(irql) +
-                                "; the pool allows at most DISPATCH_LEVEL",
-                            where});
+        here.push_back({FindingKind::PoolAtRaisedIrql,
+                        "free of " + block_text(block) + " at " +
+                            irql_text(irql) +
+                            "; the pool allows at most DISPATCH_LEVEL",
+                        {}});
       else if (is_paged(block.type) && irql > APC_LEVEL)
-        findings.push_back({FindingKind::PoolAtRaisedIrql,
-                            "free of " + block_text(block) + " at " +
-                                irql_text(irql) +
-                                "; paged pool allows at most APC_LEVEL",
-                            where});
+        here.push_back({FindingKind::PoolAtRaisedIrql,
+                        "free of " + block_text(block) + " at " +
+                            irql_text(irql) +
+                            "; paged pool allows at most APC_LEVEL",
+                        {}});
       if (expected_tag && *expected_tag != block.tag)
-        findings.push_back({FindingKind::PoolTagMismatch,
-                            "ExFreePoolWithTag with tag " +
-                                tag_text(*expected_tag) + " frees " +
-                                block_text(block),
-                            where});
+        here.push_back({FindingKind::PoolTagMismatch,
+                        "ExFreePoolWithTag with tag " +
+                            tag_text(*expected_tag) + " frees " +
+                            block_text(block),
+                        {}});
       if (auto damage = impl_->damage_unpoisoned(block))
-        findings.push_back(
-            {FindingKind::PoolCorruption, "on free: " + *damage, where});
+        here.push_back(
+            {FindingKind::PoolCorruption, "on free: " + *damage, {}});
 
       auto &stats = impl_->stats_for(block.tag);
       ++stats.frees;
@@ -707,6 +717,12 @@ void Pool::free(void *pointer, std::optional<ULONG> expected_tag, KIRQL irql,
       impl_->retire(block, site, findings);
     }
   }
+  if (!here.empty()) {
+    const std::string where = site_text(site);
+    for (auto &finding : here)
+      finding.site = where;
+  }
+  impl_->report(std::move(here));
   impl_->report(std::move(findings));
 }
 

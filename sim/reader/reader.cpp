@@ -322,8 +322,7 @@ void ReaderFirmware::ok(const TransferPtr &transfer, Work &work) {
 
 void ReaderFirmware::answer(const TransferPtr &transfer, TransferResult result,
                             std::uint64_t ready, Work &work) {
-  const std::uint64_t at = frame_after(ready, 1);
-  work.done.push_back({transfer, std::move(result), at - now()});
+  work.done.push_back({transfer, std::move(result), frames_until(ready, 1)});
 }
 
 // A real stall: on a bulk or interrupt endpoint the halt stays until the
@@ -667,7 +666,7 @@ void ReaderFirmware::serve_interrupts(Work &work) {
     TransferPtr transfer = interrupt_reads_.front();
     interrupt_reads_.erase(interrupt_reads_.begin());
     work.done.push_back({transfer, TransferResult::in({byte}),
-                         frame_after(now(), kPollFrames) - now()});
+                         frames_until(now(), kPollFrames)});
   }
 }
 
@@ -678,13 +677,15 @@ std::uint64_t ReaderFirmware::now() const {
   return kernel_.now();
 }
 
-std::uint64_t ReaderFirmware::frame_after(std::uint64_t ready,
-                                          std::uint64_t frames) const {
-  const std::uint64_t current = now();
+// The clock is read once: under the real-time clock a second reading is
+// later, and the delay to a time taken from the first would run below zero.
+std::uint64_t ReaderFirmware::frames_until(std::uint64_t ready,
+                                           std::uint64_t frames) const {
   if (options_.timing == Timing::Instant)
-    return current;
+    return 0;
+  const std::uint64_t current = now();
   const std::uint64_t period = kFrame * frames;
-  return (std::max(ready, current) / period + 1) * period;
+  return (std::max(ready, current) / period + 1) * period - current;
 }
 
 // Instant: whatever the card sends is there at once.

@@ -190,9 +190,9 @@ private:
   void finish(Work &work);
   void ring();
   std::uint64_t now() const;
-  // When something due at `ready` reaches the host: the next frame (or
-  // poll) after it.
-  std::uint64_t frame_after(std::uint64_t ready, std::uint64_t frames) const;
+  // How long until something due at `ready` reaches the host: the next
+  // frame (or poll) after it.
+  std::uint64_t frames_until(std::uint64_t ready, std::uint64_t frames) const;
   std::uint64_t ready_at(card::Time time) const;
   card::Time card_time(std::uint64_t interrupt_time) const;
   std::uint64_t interrupt_time(card::Time time) const;

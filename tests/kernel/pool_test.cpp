@@ -431,14 +431,18 @@ TEST_P(PoolTest, CheckLeaksFindsOverrunsOfLiveBlocks) {
   release(block);
 }
 
-TEST_P(PoolTest, WriteAfterFreeIsFound) {
-  auto *block = static_cast<unsigned char *>(allocate(32));
-  release(block);
-  poke(block, 8, 0x42);
-  pool().check_leaks();
-  auto finding = take_one(FindingKind::PoolCorruption);
-  EXPECT_TRUE(contains(finding.message, "written after its free (byte 8)"))
-      << finding.message;
+TEST_P(PoolTest, WriteAfterFreeIsFoundAtTheByteWritten) {
+  for (std::ptrdiff_t at : {0, 7, 8, 45, 99}) {
+    auto *block = static_cast<unsigned char *>(allocate(100));
+    release(block);
+    poke(block, at, 0x42);
+    pool().check_leaks();
+    auto finding = take_one(FindingKind::PoolCorruption);
+    EXPECT_TRUE(contains(finding.message, "written after its free (byte " +
+                                              std::to_string(at) + ")"))
+        << finding.message;
+    poke(block, at, 0xDF); // the freed fill back
+  }
 }
 
 TEST_P(PoolTest, LeaksAreReportedPerTagWithTheFirstSite) {

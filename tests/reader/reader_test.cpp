@@ -28,6 +28,7 @@ constexpr std::uint64_t kMs = 10'000; // 100 ns units
 struct Outcome {
   std::optional<TransferResult> result; // none while the reader holds it
   std::uint64_t at = 0;                 // when it reaches the host
+  std::uint64_t delay = 0;              // as the reader gave it
   usb::TransferPtr transfer;
   bool ok() const { return result && result->status == USBD_STATUS_SUCCESS; }
   bool stalled() const {
@@ -64,6 +65,7 @@ protected:
           if (auto outcome = weak.lock()) {
             outcome->result = std::move(result);
             outcome->at = KeQueryInterruptTime() + delay;
+            outcome->delay = delay;
           }
         });
     outcome->transfer = transfer;
@@ -444,6 +446,29 @@ TEST_F(ReaderTest, InstantTimingAnswersAtOnce) {
     EXPECT_EQ(receive_block(), lrc_block(0x00, {0x90, 0x00}));
     EXPECT_EQ(KeQueryInterruptTime(), before);
   });
+}
+
+// The real-time clock moves on while the reader works out an answer; an
+// instant one must still come without delay, or the bus pends it.
+TEST_F(ReaderTest, InstantTimingAnswersAtOnceUnderTheRealTimeClock) {
+  kernel::Options options;
+  options.clock = kernel::Clock::RealTime;
+  start(default_seed(), options);
+  // The test's own thread: run() keeps to the simulation clock.
+  make(*reader::reader_profile("instant"));
+  insert(card::ReadyCard::t1_lrc);
+  cold_reset();
+  auto presence = interrupt();
+  wait(*presence);
+  EXPECT_EQ(presence->delay, 0u);
+  for (int round = 0; round < 200; ++round) {
+    const Outcome announced = command(Command::WriteLength, 1);
+    const Outcome sent = write({0x00});
+    ASSERT_TRUE(announced.ok() && sent.ok());
+    ASSERT_EQ(announced.delay, 0u) << "round " << round;
+    ASSERT_EQ(sent.delay, 0u) << "round " << round;
+    ASSERT_TRUE(command(Command::HostAbort).ok());
+  }
 }
 
 TEST_F(ReaderTest, TheAtrEndsWhereTheCardSaysOrWhereItsGapRunsOut) {
