@@ -133,7 +133,7 @@ void TransferCounter::submit(const usb::TransferPtr &transfer) {
 }
 
 std::string teardown(kernel::Kernel &kernel) {
-  // Under real time a driver thread that has signalled its end may still
+  // Under real time a bus port thread that has deleted its PDO may still
   // be on its way out.
   for (int tries = 0;
        kernel.clock() == kernel::Clock::RealTime && tries < 5000 &&

@@ -442,7 +442,7 @@ int run_session(const SessionOptions &options, const std::vector<Step> &steps,
     }
   } else {
     body();
-    // A driver thread that has signalled its end may still be leaving.
+    // A bus port thread that has deleted its PDO may still be leaving.
     for (int tries = 0;
          tries < 5000 && kernel.scheduler().live_system_threads() > 0; ++tries)
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
